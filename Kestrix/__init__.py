@@ -1,0 +1,1 @@
+"""Kestrix: fast, exact kernels for regression and time-series diagnostics."""

@@ -1,0 +1,1 @@
+"""Compiled kernels of Kestrix."""

@@ -1,0 +1,1 @@
+"""Diagnostic-test kernels; the extension module is ``_diag``."""

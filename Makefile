@@ -1,0 +1,50 @@
+# One command on a fresh machine: `make test`.
+#
+# PYTHON may be given on the command line; otherwise the first CPython 3.12
+# found on PATH or under pyenv is used (the default python3 may be older).
+
+SHELL := /bin/bash
+VENV  := .venv
+VPY   := $(VENV)/bin/python
+NATIVE_BUILD := build/native
+
+PYTHON ?= $(shell for c in python3.12 $$(pyenv root 2>/dev/null)/versions/3.12*/bin/python3.12 \
+	$$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
+	  if "$$c" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then \
+	    echo "$$c"; break; fi; done)
+
+.PHONY: test venv gtest install native-test pytest clean
+
+test: install native-test pytest
+
+$(VENV)/.stamp: pyproject.toml
+	@test -n "$(PYTHON)" || { echo "no CPython 3.12 found; run make PYTHON=/path/to/python3.12"; exit 1; }
+	test -x $(VPY) || "$(PYTHON)" -m venv $(VENV)
+	$(VPY) -m pip install --upgrade pip
+	$(VPY) -m pip install "scikit-build-core>=0.10" "numpy>=1.26" "pytest>=7" "hypothesis>=6"
+	touch $@
+
+venv: $(VENV)/.stamp
+
+# GoogleTest for the native tests comes from Debian when it is missing.
+gtest:
+	@if ! ls /usr/lib/*/cmake/GTest/GTestConfig.cmake /usr/lib/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1; then \
+	  echo "installing GoogleTest with apt-get"; \
+	  apt-get update && apt-get install -y libgtest-dev; fi
+
+# The package, built by scikit-build-core into the virtual environment.  The
+# lock keeps concurrent builds from sharing the build directory.
+install: venv
+	flock build.lock $(VPY) -m pip install --no-build-isolation --no-deps .
+
+native-test: gtest
+	cmake -S . -B $(NATIVE_BUILD) -DKSX_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(NATIVE_BUILD) -j2
+	ctest --test-dir $(NATIVE_BUILD) --output-on-failure
+
+# -P: never import the source tree in place of the installed package.
+pytest: install
+	$(VPY) -P -m pytest -q
+
+clean:
+	rm -rf build $(VENV) build.lock
