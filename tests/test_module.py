@@ -1,0 +1,495 @@
+"""The module frame and the calling convention shared by all sixteen functions."""
+
+import importlib
+import inspect
+import sys
+import threading
+import traceback
+import warnings
+
+import numpy as np
+import pytest
+
+import Kestrix._ckernels.diag._diag as diag
+
+MODULE = "Kestrix._ckernels.diag._diag"
+
+# name -> parameters, in table order
+FUNCTIONS = {
+    "bg_stat": ("eps", "X", "lags"),
+    "bp_aux": ("eps", "X_aug"),
+    "chow_stat": ("y", "X", "t_break"),
+    "recursive_residuals": ("y", "X"),
+    "cusum_series": ("y", "X"),
+    "cusum_stat": ("y", "X"),
+    "cusumsq_stat": ("y", "X"),
+    "jb_stat": ("x",),
+    "acorr": ("x", "L"),
+    "lb_stat": ("x", "L"),
+    "hac_estimator_matmul": ("r", "kernel_id", "L"),
+    "fill_mean_ax0": ("x",),
+    "fill_centered_ax0": ("x", "mean"),
+    "wald_stat_from_mean_and_cov": ("mean", "target", "omega", "n"),
+    "symmetric_outer_prod_2dim": ("x",),
+    "fill_symmetric_target_vec": ("target", "atol", "rtol"),
+}
+
+FIRST_DOC_LINES = {
+    "bg_stat": "Breusch-Godfrey LM statistic. Returns (status, stat).",
+    "bp_aux": "Breusch-Pagan auxiliary regression. Returns (status, rss, tss).",
+    "chow_stat": "Chow break-point F statistic. Returns (status, stat).",
+    "recursive_residuals": "Brown-Durbin-Evans recursive residuals. Returns (status, w).",
+    "cusum_series": "Standardized CUSUM series. Returns (status, series).",
+    "cusum_stat": "CUSUM statistic. Returns (status, stat).",
+    "cusumsq_stat": "CUSUM-of-squares statistic. Returns (status, n, stat).",
+    "jb_stat": "Jarque-Bera normality statistic. Returns (status, stat).",
+    "acorr": "Autocorrelation of x up to lag L. Returns (status, out(L+1)).",
+    "lb_stat": "Ljung-Box statistic for x up to lag L. Returns (status, stat).",
+    "hac_estimator_matmul": "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.",
+    "fill_mean_ax0": "Column means of x over axis 0. Returns mean(p).",
+    "fill_centered_ax0": "x with its column means subtracted. Returns centered(n, p).",
+    "wald_stat_from_mean_and_cov": "Wald statistic n * dev^T omega^-1 dev with dev = mean - target.",
+    "symmetric_outer_prod_2dim": "Per-row vech of the outer product x_t x_t'. Returns (status, out(n, q)).",
+    "fill_symmetric_target_vec": "Pack the upper triangle of a symmetric target into a vech vector.",
+}
+
+MULTILINE_DOCS = {
+    "acorr": (
+        "Autocorrelation of x up to lag L. Returns (status, out(L+1)).\n\n"
+        "    Mirrors the numba ``acorr`` (no L/n clamping here); ``out`` is length L+1 and\n"
+        "    z_scratch is length n. status is DIAG_UDEF_VARIANCE for a constant series.\n    "
+    ),
+    "fill_symmetric_target_vec": (
+        "Pack the upper triangle of a symmetric target into a vech vector.\n\n"
+        "    Returns (status, vec(q)); status is DIAG_BAD_SHAPE if the matrix is not\n"
+        "    symmetric within (atol, rtol).\n    "
+    ),
+    "wald_stat_from_mean_and_cov": (
+        "Wald statistic n * dev^T omega^-1 dev with dev = mean - target.\n\n"
+        "    Returns (status, stat). status is DIAG_OK, or FALLBACK when omega is not\n"
+        "    positive definite (the caller recomputes via the numba LU path).\n    "
+    ),
+}
+
+
+def valid_args(name):
+    """A small valid call for every function, as fresh arrays."""
+    rng = np.random.default_rng(7)
+    X = rng.standard_normal((12, 2))
+    y = rng.standard_normal(12)
+    return {
+        "bg_stat": (y, X, 2),
+        "bp_aux": (y, np.column_stack([np.ones(12), X])),
+        "chow_stat": (y, X, 6),
+        "recursive_residuals": (y, X),
+        "cusum_series": (y, X),
+        "cusum_stat": (y, X),
+        "cusumsq_stat": (y, X),
+        "jb_stat": (y,),
+        "acorr": (y, 3),
+        "lb_stat": (y, 3),
+        "hac_estimator_matmul": (X, 0, 2),
+        "fill_mean_ax0": (X,),
+        "fill_centered_ax0": (X, X.mean(axis=0)),
+        "wald_stat_from_mean_and_cov": (np.array([1.0, 2.0]), np.zeros(2), np.eye(2), 10),
+        "symmetric_outer_prod_2dim": (X,),
+        "fill_symmetric_target_vec": (np.eye(3), 0.0, 0.0),
+    }[name]
+
+
+# ---------------------------------------------------------------------------
+# Namespace and function objects
+# ---------------------------------------------------------------------------
+
+
+def test_namespace_order_and_globals():
+    names = [k for k in vars(diag) if not (k.startswith("__") and k.endswith("__"))]
+    assert names == ["np", "FALLBACK", *FUNCTIONS]
+    assert diag.np is np
+    assert diag.FALLBACK == 1 and type(diag.FALLBACK) is int
+    assert diag.__builtins__ is __import__("builtins")
+    assert diag.__name__ == MODULE
+    assert len(diag.__doc__.split(". ")) == 5
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_objects(name):
+    func = getattr(diag, name)
+    assert func.__name__ == name and func.__qualname__ == name
+    assert func.__module__ == MODULE
+    assert func.__doc__.split("\n")[0] == FIRST_DOC_LINES[name]
+    if name in MULTILINE_DOCS:
+        assert func.__doc__ == MULTILINE_DOCS[name]
+    params = inspect.signature(func).parameters
+    assert tuple(params) == FUNCTIONS[name]
+    assert all(
+        p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty
+        for p in params.values()
+    )
+
+
+def test_reimport_returns_the_same_module():
+    saved = sys.modules.pop(MODULE)
+    try:
+        again = importlib.import_module(MODULE)
+        assert again is saved
+        assert [k for k in vars(again)][-16:] == list(FUNCTIONS)
+    finally:
+        sys.modules[MODULE] = saved
+
+
+def test_second_interpreter_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = interpreters.create(isolated=False)
+    try:
+        code = (
+            "try:\n"
+            f"    import {MODULE}\n"
+            "except ImportError as e:\n"
+            "    assert 'Interpreter change detected' in str(e), e\n"
+            "else:\n"
+            "    raise AssertionError('imported in a second interpreter')\n"
+        )
+        interpreters.run_string(interp, code)
+    finally:
+        interpreters.destroy(interp)
+
+
+# ---------------------------------------------------------------------------
+# Argument binding
+# ---------------------------------------------------------------------------
+
+A = np.ones((2, 2))
+M = np.ones(2)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: diag.fill_mean_ax0(), "fill_mean_ax0() takes exactly 1 positional argument (0 given)"),
+        (lambda: diag.fill_centered_ax0(A), "fill_centered_ax0() takes exactly 2 positional arguments (1 given)"),
+        (lambda: diag.fill_centered_ax0(A, M, M), "fill_centered_ax0() takes exactly 2 positional arguments (3 given)"),
+        (lambda: diag.fill_centered_ax0(A, M, M, mean=M), "fill_centered_ax0() takes exactly 2 positional arguments (3 given)"),
+        (lambda: diag.fill_centered_ax0(A, M, mean=M), "fill_centered_ax0() got multiple values for keyword argument 'mean'"),
+        (
+            lambda: diag.fill_symmetric_target_vec(A, rtol=1e-8),
+            "fill_symmetric_target_vec() takes exactly 3 positional arguments (1 given)",
+        ),
+        (
+            lambda: diag.fill_symmetric_target_vec(atol=1.0, rtol=1.0),
+            "fill_symmetric_target_vec() takes exactly 3 positional arguments (0 given)",
+        ),
+        (
+            lambda: diag.wald_stat_from_mean_and_cov(M, M, omega=A),
+            "wald_stat_from_mean_and_cov() takes exactly 4 positional arguments (3 given)",
+        ),
+        (lambda: diag.fill_mean_ax0(A, x=A), "fill_mean_ax0() got multiple values for keyword argument 'x'"),
+        (lambda: diag.fill_mean_ax0(y=A), "fill_mean_ax0() got an unexpected keyword argument 'y'"),
+        (lambda: diag.lb_stat(M, Q=1, L=2), "lb_stat() got an unexpected keyword argument 'Q'"),
+    ],
+)
+def test_binding_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_keywords_in_any_order():
+    x = np.arange(6.0).reshape(3, 2)
+    m = np.array([1.0, 2.0])
+    assert np.array_equal(diag.fill_centered_ax0(mean=m, x=x), diag.fill_centered_ax0(x, m))
+    assert diag.lb_stat(L=2, x=x[:, 0]) == diag.lb_stat(x[:, 0], 2)
+    assert diag.fill_symmetric_target_vec(rtol=0.0, target=np.eye(2), atol=0.0)[0] == 0
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_binding_errors_name_the_function_in_the_traceback(name):
+    func = getattr(diag, name)
+    with pytest.raises(TypeError) as info:
+        func(*valid_args(name), None)
+    frames = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
+    assert frames[-1] == f"{MODULE}.{name}"
+
+
+# ---------------------------------------------------------------------------
+# Scalar conversion
+# ---------------------------------------------------------------------------
+
+SERIES = np.array([1.0, 3.0, 2.0, 5.0, 4.0, 6.0, 5.0])
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class IndexOnly:
+    def __index__(self):
+        return 2
+
+
+class IntSubclass(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value, same_as",
+    [(3.9, 3), (True, 1), (np.int32(2), 2), (np.float64(2.7), 2), (IntLike(2), 2), (IntSubclass(3), 3)],
+)
+def test_int64_conversion_by_int(value, same_as):
+    assert diag.lb_stat(SERIES, value) == diag.lb_stat(SERIES, same_as)
+
+
+def test_negative_float_truncates_toward_zero():
+    # acorr keeps L unchanged: -0.9 becomes 0, a one-element result
+    status, out = diag.acorr(SERIES, -0.9)
+    assert status == 0 and out.tolist() == [1.0]
+
+
+@pytest.mark.parametrize(
+    "value, exc, message",
+    [
+        ("3", TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+        (IndexOnly(), TypeError, "an integer is required"),
+        (IntLike(2.5), TypeError, "__int__ returned non-int (type float)"),
+        (2**70, OverflowError, None),
+        (-(2**70), OverflowError, None),
+        (float("inf"), OverflowError, None),
+        (float("nan"), ValueError, None),
+    ],
+)
+def test_int64_conversion_errors(value, exc, message):
+    with pytest.raises(exc) as info:
+        diag.lb_stat(SERIES, value)
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_int_returning_int_subclass_warns():
+    with pytest.warns(DeprecationWarning, match=r"__int__ returned non-int \(type bool\)\.  The ability"):
+        assert diag.lb_stat(SERIES, IntLike(True)) == diag.lb_stat(SERIES, 1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning):
+            diag.lb_stat(SERIES, IntLike(True))
+
+
+@pytest.mark.parametrize("kernel_id", [2**31, -(2**31) - 1, 2**40])
+def test_int_parameter_range(kernel_id):
+    with pytest.raises(OverflowError, match="^value too large to convert to int$"):
+        diag.hac_estimator_matmul(np.ones((3, 1)), kernel_id, 1)
+
+
+@pytest.mark.parametrize("kernel_id", [2**31 - 1, -(2**31), -1, 3, 7])
+def test_any_c_int_window_id_weighs_zero(kernel_id):
+    r = np.array([[1.0], [2.0], [3.0], [4.0]])
+    assert diag.hac_estimator_matmul(r, kernel_id, 3).tolist() == [[7.5]]
+
+
+class FloatLike:
+    def __float__(self):
+        return 0.5
+
+
+@pytest.mark.parametrize("atol", [0.5, 1, np.float32(0.5), FloatLike(), IndexOnly()])
+def test_double_conversion_accepts_numbers(atol):
+    status, vec = diag.fill_symmetric_target_vec(np.array([[1.0, 2.0], [2.4, 5.0]]), atol, 0.0)
+    assert status == 0 and vec.tolist() == [1.0, 2.0, 5.0]
+
+
+@pytest.mark.parametrize("atol, exc", [("0.5", TypeError), (None, TypeError), (10**400, OverflowError)])
+def test_double_conversion_errors(atol, exc):
+    with pytest.raises(exc):
+        diag.fill_symmetric_target_vec(np.eye(2), atol, 0.0)
+
+
+# ---------------------------------------------------------------------------
+# Array conversion and views
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, expected, got",
+    [
+        (lambda: diag.fill_mean_ax0(np.ones(3)), 2, 1),
+        (lambda: diag.fill_mean_ax0(np.ones((2, 2, 2))), 2, 3),
+        (lambda: diag.jb_stat(np.ones((2, 2))), 1, 2),
+        (lambda: diag.fill_centered_ax0(np.ones((2, 2)), np.ones((1, 2))), 1, 2),
+        (lambda: diag.recursive_residuals(np.ones(3), np.ones(3)), 2, 1),
+    ],
+)
+def test_wrong_number_of_dimensions(call, expected, got):
+    with pytest.raises(ValueError) as info:
+        call()
+    assert str(info.value) == f"Buffer has wrong number of dimensions (expected {expected}, got {got})"
+
+
+def test_read_only_inputs():
+    data = np.arange(6.0).reshape(3, 2) + np.array([0.0, 10.0])
+    frozen = data.copy()
+    frozen.setflags(write=False)
+    with pytest.raises(ValueError):
+        diag.fill_mean_ax0(frozen)
+    as_int = np.arange(6).reshape(3, 2)
+    as_int.setflags(write=False)
+    strided = np.asfortranarray(data)
+    strided.setflags(write=False)
+    expected = [2.0, 13.0]
+    assert diag.fill_mean_ax0(as_int).tolist() == [2.0, 3.0]
+    assert diag.fill_mean_ax0(strided).tolist() == expected
+    assert diag.fill_mean_ax0(data[::1, :]).tolist() == expected
+
+
+def test_nested_lists_are_converted_except_where_shape_is_read():
+    assert diag.fill_mean_ax0([[1, 2], [3, 4]]).tolist() == [2.0, 3.0]
+    with pytest.raises(AttributeError):
+        diag.fill_centered_ax0([[1, 2], [3, 4]], [2, 3])
+    with pytest.raises(AttributeError):
+        diag.acorr([1.0, 2.0, 3.0], 1)
+    with pytest.raises(AttributeError):
+        diag.wald_stat_from_mean_and_cov([1.0], [0.0], [[1.0]], 1)
+
+
+@pytest.mark.parametrize("bad", [[[1, 2], [3]], "abc", object()])
+def test_conversion_errors_propagate(bad):
+    with pytest.raises((ValueError, TypeError)):
+        diag.fill_mean_ax0(bad)
+
+
+class Shaped:
+    """An array-like whose `shape` attribute need not match its data."""
+
+    def __init__(self, data, shape):
+        self.data = np.asarray(data, dtype=np.float64)
+        self.shape = shape
+
+    def __array__(self, dtype=None, copy=None):
+        return self.data
+
+
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        (lambda: diag.fill_centered_ax0(Shaped(np.ones((2, 2)), (3, 2)), np.ones(2)), ValueError, "x"),
+        (lambda: diag.fill_centered_ax0(Shaped(np.ones((2, 2)), (2, -1)), np.ones(2)), ValueError, "x"),
+        (lambda: diag.fill_centered_ax0(Shaped(np.ones((2, 2)), (2,)), np.ones(2)), IndexError, "x.shape"),
+        (lambda: diag.fill_centered_ax0(np.ones((2, 3)), np.ones(2)), ValueError, "mean"),
+        (lambda: diag.acorr(Shaped(np.ones(3), (5,)), 1), ValueError, "x"),
+        (lambda: diag.acorr(np.float64(1.0), 1), IndexError, "x.shape"),
+        (lambda: diag.acorr(np.array(1.0), 1), IndexError, "x.shape"),
+        (lambda: diag.wald_stat_from_mean_and_cov(np.array(1.0), np.ones(1), np.eye(1), 1), IndexError, "mean"),
+        (lambda: diag.wald_stat_from_mean_and_cov(Shaped([1.0], (2,)), np.ones(2), np.eye(2), 1), ValueError, "mean"),
+        (lambda: diag.wald_stat_from_mean_and_cov(np.ones(2), np.ones(1), np.eye(2), 1), ValueError, "target"),
+        (lambda: diag.wald_stat_from_mean_and_cov(np.ones(2), np.ones(2), np.ones((1, 3)), 1), ValueError, "omega"),
+    ],
+)
+def test_sizes_that_would_overrun_a_buffer_are_refused(call, exc, match):
+    with pytest.raises(exc, match=match):
+        call()
+
+
+def test_shape_from_argument_allows_longer_data_and_other_sequences():
+    x = Shaped(np.arange(8.0).reshape(4, 2), [2, 2])  # a list shape, fewer rows than the data
+    assert diag.fill_centered_ax0(x, np.zeros(3)).tolist() == [[0.0, 1.0], [2.0, 3.0]]
+    assert diag.acorr(Shaped([1.0, 2.0, 4.0, 9.0], (3,)), 1)[1].tolist() == diag.acorr(
+        np.array([1.0, 2.0, 4.0]), 1
+    )[1].tolist()
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_inputs_are_never_modified_nor_returned(name):
+    args = valid_args(name)
+    before = [a.copy() if isinstance(a, np.ndarray) else a for a in args]
+    out = getattr(diag, name)(*args)
+    for a, b in zip(args, before):
+        if isinstance(a, np.ndarray):
+            assert np.array_equal(a, b)
+    results = out if isinstance(out, tuple) else (out,)
+    for item in results:
+        assert all(item is not a for a in args)
+        if isinstance(item, np.ndarray):
+            assert item.dtype == np.float64 and item.flags.c_contiguous and type(item) is np.ndarray
+
+
+def test_ready_float64_input_is_not_copied():
+    # The conversion returns a ready array unchanged; the result must then
+    # reflect the argument's own buffer, and np.ascontiguousarray is the
+    # only conversion step.
+    seen = []
+
+    class Spy:
+        float64 = np.float64
+        empty = staticmethod(np.empty)
+
+        @staticmethod
+        def ascontiguousarray(a, dtype):
+            out = np.ascontiguousarray(a, dtype=dtype)
+            seen.append(out is a)
+            return out
+
+    saved = diag.np
+    diag.np = Spy
+    try:
+        diag.fill_mean_ax0(np.ones((3, 2)))
+        diag.fill_mean_ax0(np.ones((3, 2), dtype=np.int64))
+    finally:
+        diag.np = saved
+    assert seen == [True, False]
+
+
+def test_np_is_looked_up_on_every_call():
+    saved = diag.np
+    try:
+        del diag.np
+        with pytest.raises(NameError, match="^name 'np' is not defined$"):
+            diag.fill_mean_ax0(np.ones((2, 2)))
+    finally:
+        diag.np = saved
+    assert diag.fill_mean_ax0(np.ones((2, 2))).tolist() == [1.0, 1.0]
+
+
+def test_empty_arrays_reach_the_kernel():
+    assert diag.fill_mean_ax0(np.ones((0, 3))).shape == (3,)
+    assert diag.fill_centered_ax0(np.ones((0, 3)), np.ones(0)).shape == (0, 3)
+    assert diag.symmetric_outer_prod_2dim(np.ones((0, 3)))[1].shape == (0, 6)
+    assert diag.hac_estimator_matmul(np.ones((5, 0)), 0, 2).shape == (0, 0)
+
+
+# ---------------------------------------------------------------------------
+# Threads
+# ---------------------------------------------------------------------------
+
+
+def test_concurrent_calls_match_serial_calls():
+    rng = np.random.default_rng(11)
+    jobs = []
+    for _ in range(8):
+        X = rng.standard_normal((400, 4))
+        y = X @ rng.standard_normal(4) + rng.standard_normal(400)
+        jobs.append((y, X))
+
+    def run(y, X):
+        return (
+            diag.cusum_series(y, X)[1].tobytes(),
+            diag.bg_stat(y, X, 4),
+            diag.hac_estimator_matmul(X, 2, 8).tobytes(),
+            diag.lb_stat(y, 12),
+        )
+
+    serial = [run(*job) for job in jobs]
+    results = [None] * len(jobs)
+
+    def worker(i):
+        for _ in range(20):
+            results[i] = run(*jobs[i])
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(jobs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == serial
