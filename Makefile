@@ -21,7 +21,7 @@ $(VENV)/.stamp: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "no CPython 3.12 found; run make PYTHON=/path/to/python3.12"; exit 1; }
 	test -x $(VPY) || "$(PYTHON)" -m venv $(VENV)
 	$(VPY) -m pip install --upgrade pip
-	$(VPY) -m pip install "scikit-build-core>=0.10" "numpy>=1.26" "pytest>=7" "hypothesis>=6"
+	$(VPY) -m pip install "scikit-build-core>=0.10" "cmake>=3.18" ninja "numpy>=1.26" "pytest>=7" "hypothesis>=6"
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -37,10 +37,10 @@ gtest:
 install: venv
 	flock build.lock $(VPY) -m pip install --no-build-isolation --no-deps .
 
-native-test: gtest
-	cmake -S . -B $(NATIVE_BUILD) -DKSX_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(NATIVE_BUILD) -j2
-	ctest --test-dir $(NATIVE_BUILD) --output-on-failure
+native-test: venv gtest
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DKSX_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j2
+	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure
 
 # -P: never import the source tree in place of the installed package.
 pytest: install

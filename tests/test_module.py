@@ -59,6 +59,17 @@ MULTILINE_DOCS = {
         "    Mirrors the numba ``acorr`` (no L/n clamping here); ``out`` is length L+1 and\n"
         "    z_scratch is length n. status is DIAG_UDEF_VARIANCE for a constant series.\n    "
     ),
+    "lb_stat": (
+        "Ljung-Box statistic for x up to lag L. Returns (status, stat).\n\n"
+        "    The kernel clamps L to n-1 and validates n/L internally; the two length-n\n"
+        "    scratch buffers cover the clamped lag (L_eff <= n-1, so L_eff+1 <= n).\n    "
+    ),
+    "hac_estimator_matmul": (
+        "HAC long-run covariance (Gamma_0 + sum_j w_j(Gamma_j + Gamma_j')) / n.\n\n"
+        "    Full-estimator parity with the numba ``jit_hac_estimator_matmul``: same\n"
+        "    inputs (centered moment array, integer kernel id, bandwidth) and the same\n"
+        "    (p, p) output -- no separate Gamma_0/scaling codepath on the caller side.\n    "
+    ),
     "fill_symmetric_target_vec": (
         "Pack the upper triangle of a symmetric target into a vech vector.\n\n"
         "    Returns (status, vec(q)); status is DIAG_BAD_SHAPE if the matrix is not\n"
@@ -118,8 +129,7 @@ def test_function_objects(name):
     assert func.__name__ == name and func.__qualname__ == name
     assert func.__module__ == MODULE
     assert func.__doc__.split("\n")[0] == FIRST_DOC_LINES[name]
-    if name in MULTILINE_DOCS:
-        assert func.__doc__ == MULTILINE_DOCS[name]
+    assert func.__doc__ == MULTILINE_DOCS.get(name, FIRST_DOC_LINES[name])
     params = inspect.signature(func).parameters
     assert tuple(params) == FUNCTIONS[name]
     assert all(

@@ -1,1 +1,30 @@
-"""Compiled kernels of Kestrix."""
+"""Compiled kernels of Kestrix, and where a downstream build finds them.
+
+Sibling compiled modules use the numeric core and the diagnostic kernels
+through C headers and static libraries shipped inside this package::
+
+    cc -I"$(python -c 'import Kestrix._ckernels as k; print(k.get_include())')" ... \\
+       -L"$(python -c 'import Kestrix._ckernels as k; print(k.get_library_dir())')" \\
+       -lksx_diag -lksx_core -lm
+"""
+
+from pathlib import Path
+
+__all__ = ["get_include", "get_library_dir", "get_libraries"]
+
+_HERE = Path(__file__).resolve().parent
+
+
+def get_include() -> str:
+    """Directory holding ksx_common.h, ksx_linalg.h, ksx_complex.h, diag.h and diag_wald.h."""
+    return str(_HERE / "include")
+
+
+def get_library_dir() -> str:
+    """Directory holding the static libraries libksx_diag.a and libksx_core.a."""
+    return str(_HERE / "lib")
+
+
+def get_libraries() -> list[str]:
+    """Library names in link order: the kernels, the numeric core, the maths library."""
+    return ["ksx_diag", "ksx_core", "m"]

@@ -10,7 +10,7 @@
 #ifndef KSX_DIAG_H
 #define KSX_DIAG_H
 
-#include "../_common/ksx_common.h"
+#include "ksx_common.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -8,7 +8,7 @@
 #ifndef KSX_DIAG_WALD_H
 #define KSX_DIAG_WALD_H
 
-#include "../_common/ksx_common.h"
+#include "ksx_common.h"
 #include "diag.h"
 
 #ifdef __cplusplus
