@@ -13,7 +13,16 @@ PYTHON ?= $(shell for c in python3.12 $$(pyenv root 2>/dev/null)/versions/3.12*/
 	  if "$$c" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then \
 	    echo "$$c"; break; fi; done)
 
-.PHONY: test venv gtest install native-test pytest clean
+ASAN_BUILD := build/asan
+ASAN_SITE  := build/asan-site
+# The interpreter is not instrumented: the sanitizer runtimes must be loaded
+# first.  Python's own allocations at exit are not leaks of ours, so leak
+# detection is left to the native tests, where LeakSanitizer runs by default.
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
+
+.PHONY: test test-asan venv gtest install native-test pytest clean
 
 test: install native-test pytest
 
@@ -45,6 +54,19 @@ native-test: venv gtest
 # -P: never import the source tree in place of the installed package.
 pytest: install
 	$(VPY) -P -m pytest -q
+
+# Everything again under AddressSanitizer and UndefinedBehaviorSanitizer: the
+# native tests, and the whole pytest suite against an instrumented build of
+# the extension installed beside (not over) the normal one.
+test-asan: venv gtest
+	flock build.lock $(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade \
+	  --target $(ASAN_SITE) -C cmake.define.KSX_SANITIZE=ON -C build-dir=$(ASAN_BUILD)/wheel .
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD)/native -DKSX_NATIVE_TESTS=ON -DKSX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)/native -j2
+	$(VENV)/bin/ctest --test-dir $(ASAN_BUILD)/native --output-on-failure
+	$(ASAN_ENV) PYTHONPATH=$(ASAN_SITE) $(VPY) -P -c \
+	  'import Kestrix._ckernels.diag._diag as m, sys; sys.exit("$(ASAN_SITE)" not in m.__file__)'
+	$(ASAN_ENV) PYTHONPATH=$(ASAN_SITE) $(VPY) -P -m pytest -q
 
 clean:
 	rm -rf build $(VENV) build.lock
