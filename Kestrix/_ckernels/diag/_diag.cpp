@@ -224,34 +224,34 @@ struct FunctionSpec {
 
 class Call {
 public:
-    Call(PyObject* module, const FunctionSpec& spec) : module_(module), spec_(spec) {}
+    Call(PyObject* module, const FunctionSpec& fn) : module_(module), fn_(fn) {}
 
     PyObject* arg(int i) const { return args_[i]; }
     i64 int_arg(int i) const { return ints_[i]; }
     f64 double_arg(int i) const { return doubles_[i]; }
-    const char* name() const { return spec_.name; }
+    const char* name() const { return fn_.name; }
 
     // Step 1: positional arguments first, then keywords; every parameter
     // must receive exactly one value.
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        const Py_ssize_t nparams = spec_.nparams;
+        const Py_ssize_t nparams = fn_.nparams;
         if (nargs > nparams) return count_error(nargs);
         for (Py_ssize_t i = 0; i < nargs; ++i) args_[i] = args[i];
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec_.name);
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn_.name);
                 return false;
             }
             int slot = find_param(key);
             if (slot < 0) {
                 if (PyErr_Occurred()) return false;
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec_.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn_.name, key);
                 return false;
             }
             if (args_[slot] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec_.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fn_.name, key);
                 return false;
             }
             args_[slot] = args[nargs + k];
@@ -266,8 +266,8 @@ public:
 
     // Step 2: scalar parameters, in parameter order.
     bool convert_scalars() {
-        for (int i = 0; i < spec_.nparams; ++i) {
-            switch (spec_.params[i].kind) {
+        for (int i = 0; i < fn_.nparams; ++i) {
+            switch (fn_.params[i].kind) {
                 case Kind::Array:
                     break;
                 case Kind::Int64:
@@ -323,8 +323,8 @@ public:
             Py_ssize_t len = PyTuple_Check(seq) ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
             if (k >= len) {
                 PyErr_Format(PyExc_IndexError,
-                             "%s(): %s.shape has %zd item%s, so it has no dimension %d", spec_.name,
-                             spec_.params[i].name, len, len == 1 ? "" : "s", k);
+                             "%s(): %s.shape has %zd item%s, so it has no dimension %d", fn_.name,
+                             fn_.params[i].name, len, len == 1 ? "" : "s", k);
                 return false;
             }
             item = Ref::borrow(PyTuple_Check(seq) ? PyTuple_GET_ITEM(seq, k) : PyList_GET_ITEM(seq, k));
@@ -339,15 +339,15 @@ public:
     // argument's `unit` against the `need` that `reason` implies.
     bool require(int i, i64 have, i64 need, const char* unit, const char* reason) {
         if (have >= need) return true;
-        PyErr_Format(PyExc_ValueError, "%s(): %s has %lld %s, fewer than the %lld needed (%s)", spec_.name,
-                     spec_.params[i].name, static_cast<long long>(have), unit, static_cast<long long>(need), reason);
+        PyErr_Format(PyExc_ValueError, "%s(): %s has %lld %s, fewer than the %lld needed (%s)", fn_.name,
+                     fn_.params[i].name, static_cast<long long>(have), unit, static_cast<long long>(need), reason);
         return false;
     }
 
     // A size that must be representable: a negative size read from a shape,
     // or a product that overflows, is refused.
     bool size_error(const char* what) {
-        PyErr_Format(PyExc_ValueError, "%s(): %s is negative or too large", spec_.name, what);
+        PyErr_Format(PyExc_ValueError, "%s(): %s is negative or too large", fn_.name, what);
         return false;
     }
 
@@ -364,15 +364,15 @@ public:
 
 private:
     bool count_error(Py_ssize_t given) {
-        const Py_ssize_t n = spec_.nparams;
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec_.name,
+        const Py_ssize_t n = fn_.nparams;
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fn_.name,
                      "exactly", n, n == 1 ? "" : "s", given);
         return false;
     }
 
     int find_param(PyObject* key) const {
-        for (int i = 0; i < spec_.nparams; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, spec_.params[i].name) == 0) return i;
+        for (int i = 0; i < fn_.nparams; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, fn_.params[i].name) == 0) return i;
         }
         return -1;
     }
@@ -405,7 +405,7 @@ private:
     }
 
     PyObject* module_;
-    const FunctionSpec& spec_;
+    const FunctionSpec& fn_;
     PyObject* args_[kMaxParams] = {};
     i64 ints_[kMaxParams] = {};
     f64 doubles_[kMaxParams] = {};
@@ -758,12 +758,12 @@ static_assert(kFunctionCount == 16, "the module has sixteen functions");
 
 // The shared dispatcher: bind, convert scalars, run the body.  Any failure
 // gets a traceback entry naming the function by its full dotted name.
-PyObject* dispatch(const FunctionSpec& spec, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+PyObject* dispatch(const FunctionSpec& fn, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
-    Call call(module, spec);
+    Call call(module, fn);
     PyObject* out = nullptr;
-    if (call.bind(args, PyVectorcall_NARGS(nargs), kwnames) && call.convert_scalars()) out = spec.body(call);
-    if (out == nullptr) _PyTraceback_Add(spec.full_name, kSourceFile, 0);
+    if (call.bind(args, PyVectorcall_NARGS(nargs), kwnames) && call.convert_scalars()) out = fn.body(call);
+    if (out == nullptr) _PyTraceback_Add(fn.full_name, kSourceFile, 0);
     return out;
 }
 
@@ -785,10 +785,10 @@ std::array<PyMethodDef, kFunctionCount> g_method_defs = make_method_defs(std::ma
 // Module creation and execution (multi-phase initialisation)
 // ---------------------------------------------------------------------------
 
-// Copies spec.<attr> to module.<name>; a missing attribute is skipped, None
+// Copies import_spec.<attr> to module.<name>; a missing attribute is skipped, None
 // is copied only when allowed.
-int copy_spec_attr(PyObject* spec, PyObject* module_dict, const char* attr, const char* name, bool allow_none) {
-    Ref owned = Ref::steal(PyObject_GetAttrString(spec, attr));
+int copy_spec_attr(PyObject* import_spec, PyObject* module_dict, const char* attr, const char* name, bool allow_none) {
+    Ref owned = Ref::steal(PyObject_GetAttrString(import_spec, attr));
     if (!owned) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -798,7 +798,7 @@ int copy_spec_attr(PyObject* spec, PyObject* module_dict, const char* attr, cons
     return PyDict_SetItemString(module_dict, name, owned.get());
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* import_spec, PyModuleDef*) {
     const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id == -1) return nullptr;
     if (g_interpreter_id == -1) {
@@ -811,15 +811,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    if (copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0)
+    if (copy_spec_attr(import_spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(import_spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attr(import_spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attr(import_spec, dict, "submodule_search_locations", "__path__", false) < 0)
         return nullptr;
     return module.release();
 }
