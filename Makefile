@@ -4,6 +4,10 @@
 # found on PATH or under pyenv is used (the default python3 may be older).
 
 SHELL := /bin/bash
+# Build and test dependencies (the test extra of pyproject.toml, plus the
+# build backend and tools for --no-build-isolation builds).
+DEV_DEPS := "scikit-build-core>=0.10" "cmake>=3.18" ninja "numpy>=1.26" \
+	"pytest>=7" "hypothesis>=6" scipy pandas matplotlib mypy
 VENV  := .venv
 VPY   := $(VENV)/bin/python
 NATIVE_BUILD := build/native
@@ -25,15 +29,15 @@ ASAN_ENV := ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:abort_on_err
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-.PHONY: test test-asan venv gtest install native-test pytest clean
+.PHONY: test test-asan demo venv gtest install native-test pytest clean
 
 test: install native-test pytest
 
-$(VENV)/.stamp: pyproject.toml
+$(VENV)/.stamp: pyproject.toml Makefile
 	@test -n "$(PYTHON)" || { echo "no CPython 3.12 found; run make PYTHON=/path/to/python3.12"; exit 1; }
 	test -x $(VPY) || "$(PYTHON)" -m venv $(VENV)
 	$(VPY) -m pip install --upgrade pip
-	$(VPY) -m pip install "scikit-build-core>=0.10" "cmake>=3.18" ninja "numpy>=1.26" "pytest>=7" "hypothesis>=6"
+	$(VPY) -m pip install $(DEV_DEPS)
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -53,6 +57,10 @@ native-test: venv gtest
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DKSX_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j2
 	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure
+
+# The main job: the diagnostics report on the bundled US macro data.
+demo: install
+	$(VPY) -P -m Kestrix.diagnostics
 
 # -P: never import the source tree in place of the installed package.
 pytest: install

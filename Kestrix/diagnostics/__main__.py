@@ -1,0 +1,8 @@
+"""``python -m Kestrix.diagnostics``: the diagnostics report (see ``kestrix-diag --help``)."""
+
+import sys
+
+from ._cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

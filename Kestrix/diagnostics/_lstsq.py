@@ -1,0 +1,149 @@
+"""The NumPy path: every statistic recomputed by least squares.
+
+This is what runs when a kernel reports that its normal equations cannot be
+factorised (a rank-deficient design, a starting block with fewer independent
+rows than regressors, a covariance that is not positive definite).  Nothing
+here uses the kernels.  Fits use ``numpy.linalg.lstsq``, which solves through
+a singular value decomposition and returns the minimum-norm solution, so the
+fitted values, residuals and ranks of a rank-deficient design are those of
+any full-rank design spanning the same columns.  Degrees of freedom therefore
+count the rank, not the columns.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+
+def fit(X: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
+    """Least-squares coefficients, residuals and the numerical rank of X."""
+    if X.shape[1] == 0:
+        return np.empty(0), y.copy(), 0
+    coef, _, rank, _ = np.linalg.lstsq(X, y, rcond=None)
+    return coef, y - X @ coef, int(rank)
+
+
+def rank(X: np.ndarray) -> int:
+    if X.size == 0:
+        return 0
+    return int(np.linalg.matrix_rank(X))
+
+
+def breusch_godfrey(eps: np.ndarray, X: np.ndarray, lags: int) -> float:
+    """n·R² (uncentred) of eps on an intercept, X and `lags` lags with zeros before the sample."""
+    n = eps.shape[0]
+    lagged = np.zeros((n, lags))
+    for lag in range(1, lags + 1):
+        lagged[lag:, lag - 1] = eps[:-lag]
+    design = np.column_stack([np.ones(n), X, lagged])
+    _, resid, _ = fit(design, eps)
+    tss = float(eps @ eps)
+    if not tss > 0.0:
+        raise ValueError("zero variance: the residuals are all zero (the regression fits exactly)")
+    return float(n * (1.0 - float(resid @ resid) / tss))
+
+
+def breusch_pagan(eps: np.ndarray, Z: np.ndarray) -> tuple[float, float, int]:
+    """rss, centred tss and rank of the regression of eps²/mean(eps²) on Z."""
+    sigma2 = float(eps @ eps) / eps.shape[0]
+    if not sigma2 > 0.0:
+        raise ValueError("zero variance: the residuals are all zero (the regression fits exactly)")
+    g = eps * eps / sigma2
+    _, resid, r = fit(Z, g)
+    centred = g - g.mean()
+    return float(resid @ resid), float(centred @ centred), r
+
+
+def chow(y: np.ndarray, X: np.ndarray, t_break: int) -> tuple[float, int, int]:
+    """F statistic and its degrees of freedom for a break before row t_break.
+
+    With ranks r, r1, r2 of the pooled and the two segment designs the
+    restriction count is r1 + r2 - r and the residual degrees of freedom
+    T - r1 - r2; with full-rank segments these are p and T - 2p.
+    """
+    T = y.shape[0]
+    _, e_c, r_c = fit(X, y)
+    _, e_1, r_1 = fit(X[:t_break], y[:t_break])
+    _, e_2, r_2 = fit(X[t_break:], y[t_break:])
+    df1 = r_1 + r_2 - r_c
+    df2 = T - r_1 - r_2
+    if df2 <= 0:
+        raise ValueError(
+            f"too few observations: the two segments use {r_1 + r_2} parameters, leaving none of {T} "
+            "observations to estimate the error variance"
+        )
+    if df1 <= 0:
+        raise ValueError("the break adds no parameters: the segment designs span nothing beyond the pooled one")
+    s = float(e_1 @ e_1) + float(e_2 @ e_2)
+    rss_c = float(e_c @ e_c)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        stat = float(np.float64((rss_c - s) / df1) / np.float64(s / df2))
+    return stat, df1, df2
+
+
+def recursive_residuals(y: np.ndarray, X: np.ndarray) -> tuple[np.ndarray, int]:
+    """One-step prediction errors scaled to unit variance, and the first row that has one.
+
+    Row t gets w_t = (y_t - x_t·b_t) / sqrt(1 + x_t·(X_t'X_t)⁺·x_t'), where b_t
+    and X_t are the fit and the design on rows before t.  The recursion starts
+    at the first t whose rows have the rank of the whole design: from there
+    on x_t lies in their row space, so prediction and variance factor do not
+    depend on how the design is parametrised.  The leverage term is the
+    squared norm of the minimum-norm solution z of X_t'z = x_t.
+    """
+    T = y.shape[0]
+    full = rank(X)
+    lo, hi = full, T  # the smallest t with rank(X[:t]) == full, by bisection
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if rank(X[:mid]) == full:
+            hi = mid
+        else:
+            lo = mid + 1
+    start = lo
+    if start >= T:
+        raise ValueError(f"too few observations: {T} observations for {full} independent regressors")
+    w = np.empty(T - start)
+    for t in range(start, T):
+        head = X[:t]
+        coef, _, _ = fit(head, y[:t])
+        if full == 0:
+            leverage = 0.0
+        else:
+            z = np.linalg.lstsq(head.T, X[t], rcond=None)[0]
+            leverage = float(z @ z)
+        w[t - start] = (y[t] - float(X[t] @ coef)) / np.sqrt(1.0 + leverage)
+    return w, start
+
+
+def residual_scale(y: np.ndarray, X: np.ndarray) -> float:
+    """sqrt(rss / (T - rank)) of the full-sample fit."""
+    _, resid, r = fit(X, y)
+    dof = y.shape[0] - r
+    return float(np.sqrt(float(resid @ resid) / dof)) if dof > 0 else float("nan")
+
+
+def wald(dev: np.ndarray, cov: np.ndarray, nobs: int) -> tuple[float, int, bool]:
+    """n·dev'·Ω⁺·dev with the pseudo-inverse of a positive semi-definite Ω.
+
+    Returns the statistic, the rank of Ω (the degrees of freedom) and whether
+    dev has a part outside the range of Ω, which the pseudo-inverse ignores.
+    """
+    sym = 0.5 * (cov + cov.T)
+    eig = np.linalg.eigvalsh(sym) if sym.size else np.empty(0)
+    top = float(np.max(np.abs(eig))) if eig.size else 0.0
+    # The kernel gives up when a Cholesky pivot falls below about p·eps of
+    # the largest diagonal element, so what arrives here has directions that
+    # are zero up to rounding; 1e-10 relative separates them from the rest.
+    tol = 1e-10 * top
+    if eig.size and float(eig.min()) < -tol:
+        raise ValueError(
+            f"cov is not positive semi-definite (smallest eigenvalue {float(eig.min()):.3g})"
+        )
+    if top == 0.0:
+        return 0.0, 0, bool(np.any(dev != 0))
+    pinv = np.linalg.pinv(sym, rcond=1e-10, hermitian=True)
+    r = int(np.count_nonzero(eig > tol))
+    projected = sym @ (pinv @ dev)
+    outside = bool(np.linalg.norm(dev - projected) > 1e-8 * max(np.linalg.norm(dev), 1e-300))
+    return nobs * float(dev @ pinv @ dev), r, outside

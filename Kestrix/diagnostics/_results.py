@@ -1,0 +1,148 @@
+"""Result objects of the diagnostics."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+STATUS_NAMES = {
+    0: "OK",
+    1: "FALLBACK",
+    -1: "BAD_SHAPE",
+    -2: "NO_MEMORY",
+    -3: "UNDEFINED_VARIANCE",
+    -4: "BAD_LAG",
+    -5: "TOO_FEW_OBS",
+    -7: "BAD_BREAK",
+}
+
+
+def _fmt(value: float | None) -> str:
+    if value is None:
+        return "None"
+    return f"{value:.6g}"
+
+
+@dataclass(frozen=True, eq=False)
+class DiagnosticResult:
+    """One test: its statistic, null distribution and how it was computed.
+
+    ``status`` is the kernel's status code (0 OK, 1 when the kernel handed
+    over to the NumPy least-squares path, -5 for the small-sample warning of
+    Jarque-Bera); ``fallback`` says whether that NumPy path produced the
+    numbers.  ``pvalue`` is None when SciPy, needed for chi-square and F
+    tails, is not installed.
+    """
+
+    test: str
+    statistic: float
+    df: int | tuple[int, int] | None
+    pvalue: float | None
+    status: int
+    fallback: bool
+    nobs: int
+    distribution: str
+    alternative: str
+    critical_value: float | None = None
+    note: str | None = None
+
+    @property
+    def path(self) -> str:
+        return "fallback" if self.fallback else "fast"
+
+    def reject(self, alpha: float = 0.05) -> bool | None:
+        """Whether the null is rejected at level alpha; None without a p-value."""
+        if self.pvalue is None or math.isnan(self.pvalue):
+            return None
+        return self.pvalue < alpha
+
+    def verdict(self, alpha: float = 0.05) -> str:
+        decision = self.reject(alpha)
+        if decision is None:
+            if self.pvalue is None:
+                return "no p-value: SciPy is not installed"
+            return "undefined (p-value is NaN)"
+        return f"reject: {self.alternative}" if decision else "not rejected"
+
+    def _describe_df(self) -> str:
+        if self.df is None:
+            return ""
+        if isinstance(self.df, tuple):
+            return f", df={self.df[0]}, {self.df[1]}"
+        return f", df={self.df}"
+
+    def __repr__(self) -> str:
+        status = STATUS_NAMES.get(self.status, "?")
+        parts = [
+            f"{type(self).__name__}({self.test}: statistic={_fmt(self.statistic)}{self._describe_df()}",
+            f"p-value={_fmt(self.pvalue)} [{self.distribution}]",
+        ]
+        if self.critical_value is not None:
+            parts.append(f"5% critical value={_fmt(self.critical_value)}")
+        parts.append(f"nobs={self.nobs}, status={self.status} ({status}), {self.path} path")
+        text = ", ".join(parts)
+        if self.note:
+            text += f"; note: {self.note}"
+        return text + ")"
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class RecursiveResidualsResult(DiagnosticResult):
+    """Recursive residuals and the t test of their mean.
+
+    ``residuals`` holds one value per observation from ``start`` on (a pandas
+    Series carrying the input's index when the input had one).
+    """
+
+    residuals: Any = None
+    start: int = 0
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class CusumResult(DiagnosticResult):
+    """A CUSUM-type statistic with its path and 5% boundaries.
+
+    ``series``, ``lower`` and ``upper`` have one value per recursive residual;
+    ``index`` labels them (positions in the sample, or the input's index).
+    """
+
+    series: np.ndarray | None = None
+    lower: np.ndarray | None = None
+    upper: np.ndarray | None = None
+    index: Any = None
+
+
+@dataclass(frozen=True, eq=False)
+class HACResult:
+    """A long-run covariance matrix of a moment series.
+
+    ``bandwidth`` is the highest lag used (the request clamped to nobs - 1);
+    ``names`` are the column names of a pandas input.  The kernel has no
+    failure status, so ``status`` is always 0 and ``fallback`` False.
+    """
+
+    covariance: np.ndarray
+    kernel: str
+    bandwidth: int
+    nobs: int
+    names: tuple[str, ...] | None = None
+    status: int = 0
+    fallback: bool = False
+
+    def to_frame(self) -> Any:
+        """The covariance as a pandas DataFrame (needs pandas)."""
+        import pandas as pd
+
+        return pd.DataFrame(self.covariance, index=self.names, columns=self.names)
+
+    def __repr__(self) -> str:
+        p = self.covariance.shape[0]
+        names = f", names={list(self.names)}" if self.names else ""
+        matrix = np.array2string(self.covariance, precision=4, separator=", ", max_line_width=120, prefix="  ")
+        return (
+            f"HACResult(kernel={self.kernel!r}, bandwidth={self.bandwidth}, nobs={self.nobs}, "
+            f"{p}x{p} covariance{names}, status={self.status}, fast path,\n  {matrix})"
+        )

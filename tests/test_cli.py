@@ -1,0 +1,151 @@
+"""The diagnostics report, end to end through a subprocess.
+
+The numbers in the printed table are checked against the plain formulas of
+test_diagnostics on the same data.
+"""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from test_diagnostics import bundled, ref_bg, ref_bp, ref_chow, ref_cusum, ref_cusumsq, ref_jb, ref_lb, resid
+
+TESTS = [
+    "Breusch-Godfrey LM (4 lags)",
+    "Breusch-Pagan LM",
+    "Breusch-Pagan LM, studentised",
+    "Chow, break at",
+    "Recursive residuals, mean t",
+    "CUSUM",
+    "CUSUM of squares",
+    "Ljung-Box Q (4 lags), residuals",
+    "Jarque-Bera, residuals",
+    "Wald, HAC",
+]
+
+
+def run(*args, cwd):
+    # -P and a scratch working directory: the installed package, never the source tree.
+    return subprocess.run([sys.executable, "-P", "-m", "Kestrix.diagnostics", *args],
+                          capture_output=True, text=True, cwd=cwd, timeout=120)
+
+
+def table(stdout):
+    """Rows of the test table: name -> [statistic, df, p-value, verdict, path, time]."""
+    lines = stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("test "))
+    rows = {}
+    for line in lines[start + 2:]:
+        if not line.strip():
+            break
+        cells = re.split(r"\s{2,}", line.strip())
+        rows[cells[0]] = cells[1:]
+    return rows
+
+
+def test_bundled_report_matches_formulas(tmp_path):
+    out = run(cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert "1959Q2 to 2009Q3, 202 observations" in out.stdout
+    rows = table(out.stdout)
+    assert len(rows) == len(TESTS)
+    assert all(cells[4] == "fast" for cells in rows.values())
+
+    y, X = bundled()
+    e = resid(y, X)
+    lm, studentised = ref_bp(e, X[:, 1:])
+    expected = {
+        "Breusch-Godfrey LM (4 lags)": ref_bg(e, X[:, 1:], 4),
+        "Breusch-Pagan LM": lm,
+        "Breusch-Pagan LM, studentised": studentised,
+        "Chow, break at 1984Q3": ref_chow(y, X, len(y) // 2),
+        "CUSUM": ref_cusum(y, X),
+        "CUSUM of squares": ref_cusumsq(y, X),
+        "Ljung-Box Q (4 lags), residuals": ref_lb(e, 4),
+        "Jarque-Bera, residuals": ref_jb(e),
+    }
+    for name, value in expected.items():
+        assert float(rows[name][0]) == pytest.approx(value, abs=6e-5), name
+    # The HAC Wald test of the slopes, from the sandwich written out here.
+    bread = np.linalg.inv(X.T @ X)
+    g = X * e[:, None]
+    g = g - g.mean(axis=0)
+    omega = g.T @ g + sum((1 - j / 5) * (g[j:].T @ g[:-j] + g[:-j].T @ g[j:]) for j in range(1, 5))
+    V = bread @ omega @ bread
+    b = np.linalg.solve(X.T @ X, X.T @ y)[1:]
+    wald = next(cells for name, cells in rows.items() if name.startswith("Wald, HAC"))
+    assert float(wald[0]) == pytest.approx(b @ np.linalg.solve(V[1:, 1:], b), abs=6e-5)
+
+
+def test_rank_deficient_model_reports_fallback_with_the_same_numbers(tmp_path):
+    plain = table(run(cwd=tmp_path).stdout)
+    dup = run("--x", "realdpi,realdpi,realint", "--growth", "realcons,realdpi", cwd=tmp_path)
+    assert dup.returncode == 0, dup.stderr
+    rows = table(dup.stdout)
+    for name in ["Breusch-Godfrey LM (4 lags)", "Breusch-Pagan LM", "CUSUM", "CUSUM of squares"]:
+        assert rows[name][4] == "fallback"
+        assert rows[name][:3] == plain[name][:3]
+
+
+def test_csv_file_and_console_script(tmp_path):
+    rng = np.random.default_rng(5)
+    n = 80
+    x1, x2 = rng.standard_normal(n), rng.uniform(1, 2, n)
+    y = 1 + x1 - 0.5 * x2 + rng.standard_normal(n)
+    lines = ["date,y,x1,x2"] + [f"2000-{i:03d},{a},{b},{c}" for i, (a, b, c) in enumerate(zip(y, x1, x2))]
+    (tmp_path / "data.csv").write_text("\n".join(lines) + "\n")
+    script = Path(sys.executable).with_name("kestrix-diag")
+    out = subprocess.run([str(script), "data.csv", "--y", "y", "--x", "x1,x2", "--break", "2000-030",
+                          "--lags", "2"], capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert out.returncode == 0, out.stderr
+    rows = table(out.stdout)
+    X = np.column_stack([np.ones(n), x1, x2])
+    assert float(rows["Chow, break at 2000-030"][0]) == pytest.approx(ref_chow(y, X, 30), abs=6e-5)
+    assert float(rows["Breusch-Godfrey LM (2 lags)"][0]) == pytest.approx(ref_bg(resid(y, X), X[:, 1:], 2),
+                                                                          abs=6e-5)
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (["missing.csv", "--y", "a", "--x", "b"], 2, "no such file: missing.csv"),
+    (["small.csv", "--y", "a", "--x", "nope"], 2, "unknown column 'nope'"),
+    (["small.csv", "--y", "a", "--x", "c"], 2, "column 'c' is not numeric: line 3 holds 'high'"),
+    (["small.csv", "--y", "a", "--x", "b"], 2, "too few rows: 4 usable observations"),
+    (["small.csv"], 2, "--y and --x are required"),
+    (["--break", "2020Q1"], 2, "--break 2020Q1 is not in the sample"),
+    (["--growth", "--x", "realint"], 2, "column 'realint' has values <= 0"),
+    (["--lags", "0"], 2, "--lags must be at least 1"),
+])
+def test_input_errors_are_one_line(tmp_path, args, code, message):
+    (tmp_path / "small.csv").write_text("a,b,c\n1,2,7\n2,3,high\n3,5,9\n4,4,1\n")
+    out = run(*args, cwd=tmp_path)
+    assert out.returncode == code
+    assert out.stdout == ""
+    assert out.stderr.count("\n") == 1 and message in out.stderr
+
+
+def test_without_scipy_and_matplotlib(tmp_path):
+    block = ("import sys; sys.modules.update(dict.fromkeys(['scipy', 'scipy.stats', 'matplotlib'])); "
+             "from Kestrix.diagnostics._cli import main; sys.exit(main(sys.argv[1:]))")
+    out = subprocess.run([sys.executable, "-P", "-c", block], capture_output=True, text=True, cwd=tmp_path,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    rows = table(out.stdout)
+    assert rows["Breusch-Pagan LM"][2:4] == ["n/a", "n/a (SciPy not installed)"]
+    assert rows["CUSUM"][2] != "n/a"  # a closed form, no SciPy needed
+    plot = subprocess.run([sys.executable, "-P", "-c", block, "--plot", "x.png"], capture_output=True,
+                          text=True, cwd=tmp_path, timeout=120)
+    assert plot.returncode == 1 and "--plot needs matplotlib" in plot.stderr
+
+
+def test_plot_writes_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = run("--plot", "cusum.png", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    png = (tmp_path / "cusum.png").read_bytes()
+    assert png.startswith(b"\x89PNG\r\n\x1a\n") and len(png) > 10_000
+    bad = run("--plot", str(tmp_path / "no" / "such" / "dir.png"), cwd=tmp_path)
+    assert bad.returncode == 1 and "cannot write" in bad.stderr
