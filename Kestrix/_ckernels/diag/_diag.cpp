@@ -90,8 +90,17 @@ public:
         return true;
     }
 
+    void release() {
+        if (held_) PyBuffer_Release(&buffer_);
+        held_ = false;
+    }
+
+    // Kernels load f64 values: their address must be a multiple of 8.
+    bool aligned() const { return reinterpret_cast<std::uintptr_t>(buffer_.buf) % alignof(f64) == 0; }
+
     f64* data() const { return static_cast<f64*>(buffer_.buf); }
     i64 extent(int k) const { return static_cast<i64>(buffer_.shape[k]); }
+    int ndim() const { return buffer_.ndim; }
     i64 count() const { return static_cast<i64>(buffer_.len / static_cast<Py_ssize_t>(sizeof(f64))); }
     // Data address, or null when the size that the kernel is told is below 1.
     f64* data_or_null(i64 size) const { return size >= 1 ? data() : nullptr; }
@@ -121,6 +130,7 @@ struct Names {
     PyObject* empty;
     PyObject* float64;
     PyObject* shape;
+    PyObject* copy;
     PyObject* dtype_kwnames;  // ("dtype",)
 };
 Names g_names{};
@@ -133,7 +143,9 @@ bool make_names() {
     names.empty = PyUnicode_InternFromString("empty");
     names.float64 = PyUnicode_InternFromString("float64");
     names.shape = PyUnicode_InternFromString("shape");
-    if (!names.np || !names.ascontiguousarray || !names.empty || !names.float64 || !names.shape) return false;
+    names.copy = PyUnicode_InternFromString("copy");
+    if (!names.np || !names.ascontiguousarray || !names.empty || !names.float64 || !names.shape || !names.copy)
+        return false;
     names.dtype_kwnames = Py_BuildValue("(s)", "dtype");
     if (!names.dtype_kwnames) return false;
     g_names = names;
@@ -297,18 +309,28 @@ public:
         PyObject* call_args[2] = {args_[i], dtype.get()};
         Ref array = Ref::steal(PyObject_Vectorcall(func.get(), call_args, 1, g_names.dtype_kwnames));
         if (!array) return false;
-        return view.acquire(array.get(), ndim);
+        if (!view.acquire(array.get(), ndim)) return false;
+        if (view.aligned()) return true;
+        // A ready float64 array may sit at an odd address (a view into a
+        // byte buffer); the conversion returns it as it is.  The kernels
+        // read a fresh, aligned copy instead: the argument stays untouched.
+        view.release();
+        Ref copy = Ref::steal(PyObject_CallMethodNoArgs(array.get(), g_names.copy));
+        if (!copy || !view.acquire(copy.get(), ndim)) return false;
+        if (view.aligned()) return true;
+        PyErr_Format(PyExc_ValueError, "%s(): %s is not aligned for float64", fn_.name, fn_.params[i].name);
+        return false;
     }
 
     // Output: out = np.empty(shape, dtype=np.float64) and its view.  One
     // dimension is passed as an int, two as a tuple.
     bool empty(Ref& out, View& view, i64 rows) {
         Ref shape = Ref::steal(PyLong_FromLongLong(rows));
-        return shape && allocate(out, view, shape.get(), 1);
+        return shape && allocate(out, view, shape.get(), 1) && check_output(view, rows, 1);
     }
     bool empty(Ref& out, View& view, i64 rows, i64 cols) {
         Ref shape = Ref::steal(Py_BuildValue("(LL)", static_cast<long long>(rows), static_cast<long long>(cols)));
-        return shape && allocate(out, view, shape.get(), 2);
+        return shape && allocate(out, view, shape.get(), 2) && check_output(view, rows, cols);
     }
 
     // Size from the argument as passed: item k of its `shape` attribute,
@@ -389,6 +411,16 @@ private:
         // A strong reference: arbitrary code may run (and rebind `np`)
         // before the caller is done with it.
         return Ref::borrow(np);
+    }
+
+    // The kernel writes the whole requested shape: whatever `np.empty` may
+    // be rebound to, its result must be exactly that large and aligned.
+    bool check_output(const View& view, i64 rows, i64 cols) {
+        const i64 got_cols = view.ndim() == 2 ? view.extent(1) : 1;
+        if (view.extent(0) == rows && got_cols == cols && view.aligned()) return true;
+        PyErr_Format(PyExc_ValueError, "%s(): np.empty returned an unaligned array or one of the wrong shape",
+                     fn_.name);
+        return false;
     }
 
     bool allocate(Ref& out, View& view, PyObject* shape, int ndim) {
