@@ -29,7 +29,7 @@ ASAN_ENV := ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:abort_on_err
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-.PHONY: test test-asan demo venv gtest install native-test pytest clean
+.PHONY: test test-asan demo bench venv gtest install native-test pytest clean
 
 test: install native-test pytest
 
@@ -61,6 +61,10 @@ native-test: venv gtest
 # The main job: the diagnostics report on the bundled US macro data.
 demo: install
 	$(VPY) -P -m Kestrix.diagnostics
+
+# Timings against plain NumPy formulations, the roofline probe, call overhead.
+bench: install
+	$(VPY) -P benchmarks/bench.py
 
 # -P: never import the source tree in place of the installed package.
 pytest: install

@@ -1,0 +1,29 @@
+"""Smoke test of the benchmark script: the quick run finishes and prints its table.
+
+No timing is asserted; the ratios are for people to read, not for tests.
+"""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+BENCH = Path(__file__).resolve().parent.parent / "benchmarks" / "bench.py"
+
+
+@pytest.mark.skipif(not BENCH.exists(), reason="benchmarks/bench.py not present")
+def test_quick_run_prints_a_table(tmp_path):
+    proc = subprocess.run(
+        [sys.executable, "-P", str(BENCH), "--quick", "--no-probe", "--no-plot", "--out", str(tmp_path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    out = proc.stdout
+    assert "peer/ours" in out
+    for name in ("bg_stat", "hac_estimator_matmul", "fill_symmetric_target_vec"):
+        assert name in out
+    assert "Call overhead" in out
+    assert (tmp_path / "latest.json").exists()
