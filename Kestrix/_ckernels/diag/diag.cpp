@@ -18,6 +18,7 @@
 #include <cmath>
 #include <limits>
 
+#include "../_common/ksx_dispatch.hpp"
 #include "../_common/ksx_linalg.h"
 #include "arena.hpp"
 
@@ -26,6 +27,296 @@ using ksx::checked_add;
 using ksx::checked_mul;
 
 static constexpr f64 kNaN = std::numeric_limits<f64>::quiet_NaN();
+
+namespace {
+
+using ksx::simd::v4;
+namespace vs = ksx::simd;
+
+// Fitted value x . coef of one row: the chain fma(x[k], coef[k], s) over k
+// from +0.0, as ksx_dot computes it (inlined into the dispatched callers).
+KSX_INLINE f64 row_fit(const f64* x, const f64* coef, i64 p) {
+    f64 s = 0.0;
+    for (i64 k = 0; k < p; ++k) s = std::fma(x[k], coef[k], s);
+    return s;
+}
+
+// Fitted values of the 16 consecutive rows at X (row stride p) into fit[16].
+// Lane l of vector v holds row 4v + l and runs that row's own chain over k:
+// sixteen independent chains side by side instead of one after the other.
+constexpr i64 kFitRows = 16;
+
+KSX_INLINE void fit_rows16(const f64* X, i64 p, const f64* coef, f64* fit) {
+    v4 s[4];
+#pragma GCC unroll 4
+    for (int v = 0; v < 4; ++v) s[v] = vs::splat<v4>(0.0);
+    for (i64 k = 0; k < p; ++k) {
+        const v4 c = vs::splat<v4>(coef[k]);
+        const f64* x = X + k;
+#pragma GCC unroll 4
+        for (int v = 0; v < 4; ++v) {
+            const f64* xv = x + 4 * v * p;
+            const v4 col = {xv[0], xv[p], xv[2 * p], xv[3 * p]};
+            s[v] = vs::fma(col, c, s[v]);
+        }
+    }
+#pragma GCC unroll 4
+    for (int v = 0; v < 4; ++v) vs::store(fit + 4 * v, s[v]);
+}
+
+// Residual sum of squares sum_r (y[r] - X_r . coef)^2 of rows 0..rows-1, one
+// fused chain over r in order (the fits come sixteen rows at a time).
+KSX_DISPATCH f64 residual_ss(const f64* y, const f64* X, i64 rows, i64 p, const f64* coef) {
+    f64 rss = 0.0;
+    f64 fit[kFitRows];
+    i64 r = 0;
+    for (; r + kFitRows <= rows; r += kFitRows) {
+        fit_rows16(X + r * p, p, coef, fit);
+        for (i64 l = 0; l < kFitRows; ++l) {
+            const f64 resid = y[r + l] - fit[l];
+            rss = std::fma(resid, resid, rss);
+        }
+    }
+    for (; r < rows; ++r) {
+        const f64 resid = y[r] - row_fit(X + r * p, coef, p);
+        rss = std::fma(resid, resid, rss);
+    }
+    return rss;
+}
+
+// Breusch-Godfrey residual and total sums: rss over resid = eps - fit, tss
+// over eps itself, both fused chains over r in order.
+KSX_DISPATCH void bg_sums(const f64* eps, const f64* design, i64 n, i64 p, const f64* coef,
+                          f64* rss_out, f64* tss_out) {
+    f64 rss = 0.0, tss = 0.0;
+    f64 fit[kFitRows];
+    i64 r = 0;
+    for (; r + kFitRows <= n; r += kFitRows) {
+        fit_rows16(design + r * p, p, coef, fit);
+        for (i64 l = 0; l < kFitRows; ++l) {
+            const f64 resid = eps[r + l] - fit[l];
+            rss = std::fma(resid, resid, rss);
+            tss = std::fma(eps[r + l], eps[r + l], tss);
+        }
+    }
+    for (; r < n; ++r) {
+        const f64 resid = eps[r] - row_fit(design + r * p, coef, p);
+        rss = std::fma(resid, resid, rss);
+        tss = std::fma(eps[r], eps[r], tss);
+    }
+    *rss_out = rss;
+    *tss_out = tss;
+}
+
+// Breusch-Pagan sums: rss over gvec - fit, tss over gvec - g_mean, fused
+// chains over r in order.
+KSX_DISPATCH void bp_sums(const f64* gvec, const f64* X, i64 n, i64 p, const f64* coef,
+                          f64 g_mean, f64* rss_out, f64* tss_out) {
+    f64 rss = 0.0, tss = 0.0;
+    f64 fit[kFitRows];
+    i64 r = 0;
+    for (; r + kFitRows <= n; r += kFitRows) {
+        fit_rows16(X + r * p, p, coef, fit);
+        for (i64 l = 0; l < kFitRows; ++l) {
+            const f64 resid = gvec[r + l] - fit[l];
+            const f64 dev = gvec[r + l] - g_mean;
+            rss = std::fma(resid, resid, rss);
+            tss = std::fma(dev, dev, tss);
+        }
+    }
+    for (; r < n; ++r) {
+        const f64 resid = gvec[r] - row_fit(X + r * p, coef, p);
+        const f64 dev = gvec[r] - g_mean;
+        rss = std::fma(resid, resid, rss);
+        tss = std::fma(dev, dev, tss);
+    }
+    *rss_out = rss;
+    *tss_out = tss;
+}
+
+// ---- recursive residuals
+//
+// One step of the Sherman-Morrison recursion for observation x = X_t, with
+// Pt = P^T (so Pt[b*p + i] = P[i,b]):
+//   e  = y_t - x . beta        chain fma(-x[a], beta[a], e) from y_t over a
+//   Px[i] = P_i . x            chain fma(P[i,b], x[b], s) from +0.0 over b
+//   q  = x . Px                chain fma(x[i], Px[i], q) from +0.0 over i
+//   w  = e / sqrt(q + 1),  h = 1 / (q + 1),  k = e * h
+//   beta[j] = fma(k, Px[j], beta[j])
+//   P[j,b]  = fma(-h, Px[j] * Px[b], P[j,b])    (stored at Pt[b*p + j])
+// P x is computed for four rows i at a time, a lane per row, by running down
+// the rows b of Pt; every lane is its row's chain over b in order.  The
+// updates are elementwise.
+
+// Lane offsets of the nv vectors covering 0..p-1 (p >= 4): 0, 4, 8, ..., the
+// last shifted left to p - 4 so that it stays inside the row.  Lanes covered
+// twice hold the same element; they are written from values that were all
+// read before any of the writes, so both copies are the same.
+KSX_INLINE i64 lane_offset(int v, i64 p) { return min_i64(4 * static_cast<i64>(v), p - 4); }
+
+// One step with every vector of a row in registers: 4 <= p <= 4*NV.
+template <int NV>
+KSX_INLINE void recursive_step_regs(const f64* x, f64 yt, i64 p, f64* Pt, f64* beta, f64* Px,
+                                    f64* w) {
+    f64 e = yt;
+    for (i64 a = 0; a < p; ++a) e = std::fma(-x[a], beta[a], e);
+
+    v4 acc[NV];
+#pragma GCC unroll 8
+    for (int v = 0; v < NV; ++v) acc[v] = vs::splat<v4>(0.0);
+    for (i64 b = 0; b < p; ++b) {
+        const f64* row = Pt + b * p;
+        const v4 xb = vs::splat<v4>(x[b]);
+#pragma GCC unroll 8
+        for (int v = 0; v < NV; ++v) acc[v] = vs::fma(vs::load<v4>(row + lane_offset(v, p)), xb, acc[v]);
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < NV; ++v) vs::store(Px + lane_offset(v, p), acc[v]);
+
+    f64 q = 0.0;
+    for (i64 i = 0; i < p; ++i) q = std::fma(x[i], Px[i], q);
+    const f64 f = q + 1.0;
+    *w = e / std::sqrt(f);
+    const f64 h = 1.0 / f;
+    const f64 k = e * h;
+
+    const v4 kv = vs::splat<v4>(k), neg_h = vs::splat<v4>(-h);
+    v4 bnew[NV];
+#pragma GCC unroll 8
+    for (int v = 0; v < NV; ++v) {
+        const i64 o = lane_offset(v, p);
+        bnew[v] = vs::fma(kv, acc[v], vs::load<v4>(beta + o));
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < NV; ++v) vs::store(beta + lane_offset(v, p), bnew[v]);
+    for (i64 b = 0; b < p; ++b) {
+        f64* row = Pt + b * p;
+        const v4 pb = vs::splat<v4>(Px[b]);
+        v4 upd[NV];
+#pragma GCC unroll 8
+        for (int v = 0; v < NV; ++v) upd[v] = vs::fma(neg_h, acc[v] * pb, vs::load<v4>(row + lane_offset(v, p)));
+#pragma GCC unroll 8
+        for (int v = 0; v < NV; ++v) vs::store(row + lane_offset(v, p), upd[v]);
+    }
+}
+
+// The same for any p, with the vectors in memory and the last p % 4 lanes as
+// scalars.
+KSX_INLINE void recursive_step_any(const f64* x, f64 yt, i64 p, f64* Pt, f64* beta, f64* Px,
+                                   f64* w) {
+    f64 e = yt;
+    for (i64 a = 0; a < p; ++a) e = std::fma(-x[a], beta[a], e);
+
+    const i64 pv = p - p % 4; /* lanes in whole vectors */
+    for (i64 i = 0; i < p; ++i) Px[i] = 0.0;
+    for (i64 b = 0; b < p; ++b) {
+        const f64* row = Pt + b * p;
+        const v4 xb = vs::splat<v4>(x[b]);
+        for (i64 i = 0; i < pv; i += 4) vs::store(Px + i, vs::fma(vs::load<v4>(row + i), xb, vs::load<v4>(Px + i)));
+        for (i64 i = pv; i < p; ++i) Px[i] = std::fma(row[i], x[b], Px[i]);
+    }
+
+    f64 q = 0.0;
+    for (i64 i = 0; i < p; ++i) q = std::fma(x[i], Px[i], q);
+    const f64 f = q + 1.0;
+    *w = e / std::sqrt(f);
+    const f64 h = 1.0 / f;
+    const f64 k = e * h;
+
+    for (i64 j = 0; j < p; ++j) beta[j] = std::fma(k, Px[j], beta[j]);
+    const v4 neg_h = vs::splat<v4>(-h);
+    for (i64 b = 0; b < p; ++b) {
+        f64* row = Pt + b * p;
+        const f64 pb = Px[b];
+        const v4 pbv = vs::splat<v4>(pb);
+        for (i64 j = 0; j < pv; j += 4)
+            vs::store(row + j, vs::fma(neg_h, vs::load<v4>(Px + j) * pbv, vs::load<v4>(row + j)));
+        for (i64 j = pv; j < p; ++j) row[j] = std::fma(-h, Px[j] * pb, row[j]);
+    }
+}
+
+template <int NV>
+KSX_INLINE void recursive_loop(const f64* y, const f64* X, i64 T, i64 p, f64* Pt, f64* beta,
+                               f64* Px, f64* w_out) {
+    for (i64 t = p; t < T; ++t) recursive_step_regs<NV>(X + t * p, y[t], p, Pt, beta, Px, w_out + (t - p));
+}
+
+// Observations p .. T-1 in order; w_out[t - p] receives each residual.
+KSX_DISPATCH void recursive_updates(const f64* y, const f64* X, i64 T, i64 p, f64* Pt, f64* beta,
+                                    f64* Px, f64* w_out) {
+    switch (p < 4 || p > 32 ? 0 : (p + 3) / 4) {
+    case 1: recursive_loop<1>(y, X, T, p, Pt, beta, Px, w_out); return;
+    case 2: recursive_loop<2>(y, X, T, p, Pt, beta, Px, w_out); return;
+    case 3: recursive_loop<3>(y, X, T, p, Pt, beta, Px, w_out); return;
+    case 4: recursive_loop<4>(y, X, T, p, Pt, beta, Px, w_out); return;
+    case 5: recursive_loop<5>(y, X, T, p, Pt, beta, Px, w_out); return;
+    case 6: recursive_loop<6>(y, X, T, p, Pt, beta, Px, w_out); return;
+    case 7: recursive_loop<7>(y, X, T, p, Pt, beta, Px, w_out); return;
+    case 8: recursive_loop<8>(y, X, T, p, Pt, beta, Px, w_out); return;
+    default:
+        for (i64 t = p; t < T; ++t) recursive_step_any(X + t * p, y[t], p, Pt, beta, Px, w_out + (t - p));
+    }
+}
+
+// ---- autocorrelation numerators
+//
+// num(l) = sum_{i=l..n-1} z[i] z[i-l], the chain fma(z[i], z[i-l], s) from
+// +0.0 over i in order.  Written with m = i - l it runs over m = 0..n-1-l and
+// reads z[m + l]: for four consecutive lags these are four consecutive
+// elements, so a vector holds four lags (one chain per lane) and takes
+// fma(z[m+l .. m+l+3], z[m], s) for m in order.  A batch of G such vectors
+// runs side by side up to the end of the longest lag's range; each lane then
+// finishes its own remaining terms, still in order.
+
+// Lags l0 .. l0 + 4G - 1, all at most n - 1; num receives the 4G sums.
+template <int G>
+KSX_INLINE void acorr_batch(const f64* z, i64 n, i64 l0, f64* num) {
+    v4 s[G];
+#pragma GCC unroll 4
+    for (int g = 0; g < G; ++g) s[g] = vs::splat<v4>(0.0);
+    const i64 lmax = l0 + 4 * G - 1;
+    for (i64 m = 0; m + lmax < n; ++m) {
+        const v4 zm = vs::splat<v4>(z[m]);
+        const f64* zl = z + m + l0;
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) s[g] = vs::fma(vs::load<v4>(zl + 4 * g), zm, s[g]);
+    }
+#pragma GCC unroll 4
+    for (int g = 0; g < G; ++g) vs::store(num + 4 * g, s[g]);
+    for (i64 j = 0; j < 4 * G; ++j) {
+        const i64 l = l0 + j;
+        f64 t = num[j];
+        for (i64 m = n - lmax; m + l < n; ++m) t = std::fma(z[m + l], z[m], t);
+        num[j] = t;
+    }
+}
+
+// out[l] = num(l) / denom for l = 1..L; lags from n on have num = +0.0.
+KSX_INLINE void acorr_lags(const f64* z, i64 n, i64 L, f64 denom, f64* out) {
+    i64 l = 1;
+    f64 num[16];
+    while (l <= L && l + 3 < n) {
+        const i64 wanted = (L - l) / 4 + 1;    /* groups reaching L */
+        const i64 fitting = (n - l) / 4;       /* groups whose last lag is < n */
+        const i64 groups = min_i64(4, min_i64(wanted, fitting));
+        switch (groups) {
+        case 4: acorr_batch<4>(z, n, l, num); break;
+        case 3: acorr_batch<3>(z, n, l, num); break;
+        case 2: acorr_batch<2>(z, n, l, num); break;
+        default: acorr_batch<1>(z, n, l, num); break;
+        }
+        const i64 last = min_i64(L, l + 4 * groups - 1);
+        for (i64 j = l; j <= last; ++j) out[j] = num[j - l] / denom;
+        l += 4 * groups;
+    }
+    for (; l <= L; ++l) {
+        f64 s = 0.0;
+        for (i64 i = l; i < n; ++i) s = std::fma(z[i], z[i - l], s);
+        out[l] = s / denom;
+    }
+}
+
+}  // namespace
 
 // Least-squares fit of y_seg on the rows of X_seg; writes the residual sum of
 // squares.  G, L, g, coef are caller scratch of sizes p*p, p*p, p, p.
@@ -36,12 +327,7 @@ static int chow_segment_rss(const f64* y_seg, const f64* X_seg, i64 rows, i64 p,
     ksx_gram_rhs(X_seg, y_seg, g, rows, p);
     const int status = ksx_chol_solve(G, g, coef, L, p);
     if (status != 0) return status;
-    f64 rss = 0.0;
-    for (i64 r = 0; r < rows; ++r) {
-        const f64 resid = y_seg[r] - ksx_dot(X_seg + r * p, coef, p);
-        rss = std::fma(resid, resid, rss);
-    }
-    *rss_out = rss;
+    *rss_out = residual_ss(y_seg, X_seg, rows, p, coef);
     return 0;
 }
 
@@ -104,11 +390,7 @@ int ksx_bg_stat(const f64* eps, const f64* X, i64 n, i64 K, i64 lags, f64* stat_
     if (ksx_chol_solve(G, g, coef, L, p) != 0) return DIAG_FALLBACK;
 
     f64 rss = 0.0, tss = 0.0;
-    for (i64 r = 0; r < n; ++r) {
-        const f64 resid = eps[r] - ksx_dot(design + r * p, coef, p);
-        rss = std::fma(resid, resid, rss);
-        tss = std::fma(eps[r], eps[r], tss);
-    }
+    bg_sums(eps, design, n, p, coef, &rss, &tss);
     *stat_out = tss > 0.0 ? (1.0 - rss / tss) * static_cast<f64>(n) : 0.0;
     return DIAG_OK;
 }
@@ -157,12 +439,7 @@ int ksx_bp_aux(const f64* eps, const f64* X_aug, i64 n, i64 p, f64* rss_out, f64
     const f64 g_mean = g_sum / static_cast<f64>(n);
 
     f64 rss = 0.0, tss = 0.0;
-    for (i64 r = 0; r < n; ++r) {
-        const f64 resid = gvec[r] - ksx_dot(X_aug + r * p, coef, p);
-        const f64 dev = gvec[r] - g_mean;
-        rss = std::fma(resid, resid, rss);
-        tss = std::fma(dev, dev, tss);
-    }
+    bp_sums(gvec, X_aug, n, p, coef, g_mean, &rss, &tss);
     *rss_out = rss;
     *tss_out = tss;
     return DIAG_OK;
@@ -239,28 +516,12 @@ int ksx_recursive_residuals(const f64* y, const f64* X, i64 T, i64 p, f64* w_out
     if (ksx_chol_inv(G, P, L, p) != 0) return DIAG_FALLBACK;
     for (i64 a = 0; a < p; ++a) beta[a] = ksx_dot(P + a * p, Xty, p);
 
-    for (i64 t = p; t < T; ++t) {
-        const f64* x = X + t * p;
-        f64 e = y[t];
-        for (i64 a = 0; a < p; ++a) e = std::fma(-x[a], beta[a], e);
-        f64 q = 0.0;
-        for (i64 i = 0; i < p; ++i) {
-            Px[i] = ksx_dot(P + i * p, x, p);
-            q = std::fma(x[i], Px[i], q);
-        }
-        const f64 f = q + 1.0;
-        w_out[t - p] = e / std::sqrt(f);
-        const f64 h = 1.0 / f;
-        const f64 k = e * h;
-        for (i64 j = 0; j < p; ++j) {
-            beta[j] = std::fma(k, Px[j], beta[j]);
-            f64* P_row = P + j * p;
-            for (i64 b = 0; b < p; ++b) {
-                const f64 prod = Px[j] * Px[b];
-                P_row[b] = std::fma(-h, prod, P_row[b]);
-            }
-        }
-    }
+    // The updates run on the transpose of P, kept in G's block (free once P
+    // is formed): P x then reads rows of P^T, one lane per row of P.
+    f64* Pt = G;
+    for (i64 i = 0; i < p; ++i)
+        for (i64 b = 0; b < p; ++b) Pt[b * p + i] = P[i * p + b];
+    recursive_updates(y, X, T, p, Pt, beta, Px, w_out);
     return DIAG_OK;
 }
 
@@ -376,6 +637,7 @@ int ksx_cusumsq_stat(const f64* y, const f64* X, i64 T, i64 p, i64* n_out, f64* 
 // l >= n are exactly 0.0.  When denom is not a positive finite number
 // (including n <= 0, where x is not read) out[0..L] = NaN and the result is
 // DIAG_UDEF_VARIANCE.  L < 0 writes nothing into out.
+KSX_DISPATCH
 int ksx_acorr(const f64* x, i64 n, i64 L, f64* z_scratch, f64* out) {
     f64 sum = 0.0;
     for (i64 i = 0; i < n; ++i) sum += x[i];
@@ -391,11 +653,7 @@ int ksx_acorr(const f64* x, i64 n, i64 L, f64* z_scratch, f64* out) {
     }
     if (L < 0) return DIAG_OK;
     out[0] = 1.0;
-    for (i64 l = 1; l <= L; ++l) {
-        f64 num = 0.0;
-        for (i64 i = l; i < n; ++i) num = std::fma(z_scratch[i], z_scratch[i - l], num);
-        out[l] = num / denom;
-    }
+    acorr_lags(z_scratch, n, L, denom, out);
     return DIAG_OK;
 }
 
@@ -441,6 +699,7 @@ int ksx_lb_stat(const f64* x, i64 n, i64 L, f64* z_scratch, f64* acorr_scratch, 
 //   DIAG_UDEF_VARIANCE, out = NaN
 //   otherwise out = JB, and the status is DIAG_TOO_FEW_OBS for n < 10,
 //   DIAG_OK from ten observations on.
+KSX_DISPATCH
 int ksx_jb_stat(const f64* x, i64 n, f64* out) {
     if (n == 0) {
         *out = kNaN;

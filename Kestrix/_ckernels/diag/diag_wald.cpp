@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "../_common/ksx_dispatch.hpp"
 #include "../_common/ksx_linalg.h"
 
 // Andrews constants (c, q) per window, indexed by KernelID.
@@ -40,6 +41,7 @@ static f64 col_mean(const f64* x, i64 n, i64 p, i64 col) {
 
 // Variance of column `col` around `mean` with divisor n; the squared
 // deviations are fused into the running sum in row order.
+KSX_DISPATCH
 static f64 col_var(const f64* x, f64 mean, i64 n, i64 p, i64 col) {
     f64 acc = 0.0;
     for (i64 i = 0; i < n; ++i) {
@@ -53,6 +55,7 @@ static f64 col_var(const f64* x, f64 mean, i64 n, i64 p, i64 col) {
 // for a window with constants c and q; at least 1.  The AR coefficient is fit
 // through the origin on the raw series and clamped to [-0.999, 0.999].
 // Degenerate input (n <= 1, constant or non-finite series, rhat <= 0) gives 1.
+KSX_DISPATCH
 static i64 andrews_bw_strided(const f64* y, i64 n, i64 stride, f64 c, f64 q) {
     if (n <= 1) return 1;
 
@@ -160,6 +163,7 @@ i64 andrews_bandwidth_matrix(const f64* r, KernelID kernel_id, i64 n, i64 p, f64
 // mean[j] = column sum of x (n-by-p) / n.  Each column is a left fold from
 // +0.0 in row order (a column of -0.0 gives +0.0), then one true division by
 // n, so n = 0 gives NaN for every column.
+KSX_DISPATCH
 void ksx_fill_mean_ax0(const f64* x, i64 n, i64 p, f64* mean) {
     if (p <= 0) return;
     for (i64 j = 0; j < p; ++j) mean[j] = 0.0;
@@ -172,6 +176,7 @@ void ksx_fill_mean_ax0(const f64* x, i64 n, i64 p, f64* mean) {
 }
 
 // centered[i][j] = x[i][j] - mean[j] for the n-by-p matrix x.
+KSX_DISPATCH
 void ksx_fill_centered_ax0(const f64* x, const f64* mean, i64 n, i64 p, f64* centered) {
     if (p <= 0) return;
     for (i64 i = 0; i < n; ++i) {
@@ -189,6 +194,7 @@ void ksx_fill_centered_ax0(const f64* x, const f64* mean, i64 n, i64 p, f64* cen
 // increments and the result is exactly symmetric.  gamma_scratch (p-by-p)
 // holds the last lag product.  n <= 0 gives a NaN matrix; p <= 0 writes
 // nothing.
+KSX_DISPATCH
 void ksx_hac_estimator_matmul(f64* r, KernelID kernel_id, i64 L, i64 n, i64 p,
                               f64* gamma_scratch, f64* out) {
     if (p <= 0) return;
@@ -238,6 +244,7 @@ int ksx_wald_stat_from_mean_and_cov(const f64* mean, const f64* target, const f6
 // Entries of a row beyond p(p+1)/2 are not written.  n <= 0 or p <= 0 writes
 // nothing.  DIAG_BAD_SHAPE, with nothing written, when q < p(p+1)/2: the rows
 // would run into one another and past the end of out.
+KSX_DISPATCH
 int ksx_symmetric_outer_prod_2dim(const f64* x, i64 n, i64 p, i64 q, f64* out) {
     if (n <= 0 || p <= 0) return DIAG_OK;
     i64 pairs = 0;
