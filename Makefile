@@ -46,7 +46,7 @@ venv: $(VENV)/.stamp
 gtest:
 	@if ! ls /usr/lib/*/cmake/GTest/GTestConfig.cmake /usr/lib/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1; then \
 	  echo "installing GoogleTest with apt-get"; \
-	  apt-get update && apt-get install -y libgtest-dev; fi
+	  apt-get -o DPkg::Lock::Timeout=600 update && apt-get -o DPkg::Lock::Timeout=600 install -y libgtest-dev; fi
 
 # The package, built by scikit-build-core into the virtual environment.  The
 # lock keeps concurrent builds from sharing the build directory.
