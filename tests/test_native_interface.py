@@ -160,3 +160,9 @@ def test_sibling_calls_a_kernel_directly(sibling):
     status, stat = sibling.jb(x.tolist())
     assert (status, stat) == (0, float(_diag.jb_stat(x)[1]))
     assert sibling.jb([1.0, 1.0])[0] == -3
+
+
+@pytest.mark.skipif(shutil.which("nm") is None or sys.platform != "linux", reason="needs nm on Linux")
+def test_extension_exports_only_its_entry_point():
+    result = subprocess.run(["nm", "-D", "--defined-only", _diag.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in result.stdout.splitlines()] == ["PyInit__diag"]
