@@ -10,7 +10,9 @@
  * Accumulation rule: a sum of products starts from +0.0 (unless a start value
  * is stated) and takes its terms one by one in increasing index order with one
  * fma each.  Sums are never split; a faster version may only compute several
- * outputs side by side, each with its own sequential chain.
+ * outputs side by side, each with its own sequential chain.  That is how the
+ * products below are fast: vector lanes and registers hold different outputs,
+ * and the hot functions are compiled per instruction set (ksx_dispatch.hpp).
  */
 #include "ksx_linalg.h"
 
@@ -101,9 +103,9 @@ KSX_INLINE V keep_left(const V& computed, const V& stored, int v, i64 skip) {
  * chains of out[k, j..].  The first `skip` columns of the tile are computed
  * but not stored (they are written back with the value they had): they
  * belong to a neighbouring tile, the tile being shifted left at the right
- * edge of out so that its loads stay inside the rows of B.  With PF the tile
- * also takes its share of the prefetches of the next row block. */
-template <class V, int MR, int NV, bool PF>
+ * edge of out so that its loads stay inside the rows of B.  The tile also
+ * takes its share of the prefetches of the next row block, if any. */
+template <class V, int MR, int NV>
 KSX_INLINE void rank1_tile(const f64* A, i64 lda, const f64* B, i64 ldb, i64 rows, f64* out,
                            i64 ldo, i64 skip, Prefetch& pf_state) {
     constexpr int W = vs::lanes<V>;
@@ -116,7 +118,7 @@ KSX_INLINE void rank1_tile(const f64* A, i64 lda, const f64* B, i64 ldb, i64 row
     for (i64 i = 0; i < rows; ++i) {
         const f64* a = A + i * lda;
         const f64* b = B + i * ldb;
-        if (PF) pf.step();
+        if (pf.lines != 0) pf.step();
         V bv[NV];
 #pragma GCC unroll 2
         for (int v = 0; v < NV; ++v) bv[v] = vs::load<V>(b + W * v);
@@ -127,7 +129,7 @@ KSX_INLINE void rank1_tile(const f64* A, i64 lda, const f64* B, i64 ldb, i64 row
             for (int v = 0; v < NV; ++v) acc[k][v] = vs::fma(av, bv[v], acc[k][v]);
         }
     }
-    if (PF) pf_state = pf;
+    pf_state = pf;
     if (skip == 0) {
 #pragma GCC unroll 12
         for (int k = 0; k < MR; ++k)
@@ -174,10 +176,10 @@ constexpr i64 kNarrowRows = 4;      /* MR of the scalar tiles */
 constexpr i64 kBlockBytes = 16384;  /* bytes of A and B rows per row block */
 
 /* Tile of mr rows (at most kTileRowsOne for NV = 1, kTileRowsTwo for 2). */
-template <class V, int NV, bool PF>
+template <class V, int NV>
 KSX_INLINE void rank1_tile_any(i64 mr, const f64* A, i64 lda, const f64* B, i64 ldb, i64 rows,
                                f64* out, i64 ldo, i64 skip, Prefetch& pf) {
-#define KSX_TILE(R) rank1_tile<V, (R), NV, PF>(A, lda, B, ldb, rows, out, ldo, skip, pf)
+#define KSX_TILE(R) rank1_tile<V, (R), NV>(A, lda, B, ldb, rows, out, ldo, skip, pf)
     if constexpr (NV == 2) {
         switch (mr) {
         case 6: KSX_TILE(6); break;
@@ -221,14 +223,14 @@ KSX_INLINE void rank1_tile_narrow_any(i64 mr, const f64* A, i64 lda, const f64* 
 /* The tiles of one column block of out for one row block: NV vectors of type
  * V loaded from column js (the first `skip` of them not stored), rows k from
  * k_begin to p-1 in tiles of at most 12 / 6 rows. */
-template <class V, int NV, bool PF>
+template <class V, int NV>
 KSX_INLINE void rank1_column_block(const f64* Ab, i64 lda, const f64* Bb, i64 ldb, i64 rows,
                                    f64* out, i64 m, i64 p, i64 k_begin, i64 js, i64 skip,
                                    Prefetch& pf) {
     const i64 tile_rows = NV == 1 ? kTileRowsOne : kTileRowsTwo;
     for (i64 k0 = k_begin; k0 < p; k0 += tile_rows) {
         const i64 mr = min_i64(tile_rows, p - k0);
-        rank1_tile_any<V, NV, PF>(mr, Ab + k0, lda, Bb + js, ldb, rows, out + k0 * m + js, m, skip, pf);
+        rank1_tile_any<V, NV>(mr, Ab + k0, lda, Bb + js, ldb, rows, out + k0 * m + js, m, skip, pf);
     }
 }
 
@@ -317,9 +319,8 @@ KSX_INLINE void rank1_nest(const f64* A, i64 lda, const f64* B, i64 ldb, f64* ou
         const i64 rows = min_i64(block, n - i0);
         const f64* Ab = A + i0 * lda;
         const f64* Bb = B + i0 * ldb;
-        const bool prefetch = i0 + block < n;
-        Prefetch pf;
-        if (prefetch) {
+        Prefetch pf; /* lines == 0: nothing to prefetch */
+        if (i0 + block < n) {
             /* Rows i0 + block .. of A and of B (the narrower range is
              * over-fetched a little; a prefetch never faults).  B is left out
              * when it lies inside A, as for the lag products of the HAC
@@ -333,15 +334,9 @@ KSX_INLINE void rank1_nest(const f64* A, i64 lda, const f64* B, i64 ldb, f64* ou
         }
         for (ColumnBlocks<V> cb(m, lower); cb.next();) {
             const i64 js = cb.js, skip = cb.skip, k0 = cb.k_begin;
-            if (prefetch) {
-                if (cb.kind == 2) rank1_column_block<V, 2, true>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
-                else if (cb.kind == 1) rank1_column_block<V, 1, true>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
-                else rank1_column_block<v4, 1, true>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
-            } else {
-                if (cb.kind == 2) rank1_column_block<V, 2, false>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
-                else if (cb.kind == 1) rank1_column_block<V, 1, false>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
-                else rank1_column_block<v4, 1, false>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
-            }
+            if (cb.kind == 2) rank1_column_block<V, 2>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
+            else if (cb.kind == 1) rank1_column_block<V, 1>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
+            else rank1_column_block<v4, 1>(Ab, lda, Bb, ldb, rows, out, m, p, k0, js, skip, pf);
         }
     }
 }

@@ -405,6 +405,7 @@ int ksx_bg_stat(const f64* eps, const f64* X, i64 n, i64 K, i64 lags, f64* stat_
 // No output is written on any failure.  sum(eps^2), fits, rss and tss are
 // fused sums; the sum of gvec behind the mean is a plain sum.
 // Arena order: gvec (n), G (p*p), L (p*p), rhs (p), coef (p).
+KSX_DISPATCH
 int ksx_bp_aux(const f64* eps, const f64* X_aug, i64 n, i64 p, f64* rss_out, f64* tss_out) {
     if (n == 0) return DIAG_TOO_FEW_OBS;
     if (n < 0) return DIAG_UDEF_VARIANCE;
@@ -601,6 +602,7 @@ int ksx_cusum_stat(const f64* y, const f64* X, i64 T, i64 p, f64* stat_out) {
 //   own w block fails -> DIAG_NO_MEMORY, stat_out unwritten
 //   ksx_recursive_residuals fails with s -> s, stat_out = NaN
 // Scratch: w (nrec).
+KSX_DISPATCH
 int ksx_cusumsq_stat(const f64* y, const f64* X, i64 T, i64 p, i64* n_out, f64* stat_out) {
     const bool accepted = p >= 0 && p < T;
     *n_out = accepted ? T - p : 0;
