@@ -1,52 +1,70 @@
 """Regression and time-series diagnostics on top of the compiled kernels.
 
-One function per test, each returning a frozen result object::
+Fit once, then run one test or the whole battery::
 
     from Kestrix import diagnostics as kd
 
-    res = kd.breusch_godfrey(y, X, lags=4)
-    res.statistic, res.df, res.pvalue, res.status, res.fallback
-    res.verdict()            # 'reject: serial correlation' or 'not rejected'
+    fit = kd.ols(y, X)                 # X as fitted, constant included
+    kd.battery(fit)                    # every test, one row each (pandas)
+    res = kd.breusch_godfrey(fit, lags=4)
+    res.statistic, res.df, res.pvalue, res.status, res.fallback, res.note
+    res.verdict()                      # 'reject: serial correlation' or 'not rejected'
 
-Every statistic is computed by a kernel of ``Kestrix._ckernels.diag._diag``.
-When the kernel cannot factorise its normal equations (a rank-deficient
-design, for instance a duplicated regressor) it hands over, and the whole
-statistic is recomputed by a NumPy least-squares path; the result says so
-(``fallback=True``).  Input the kernels refuse raises ValueError with a
-plain explanation.
+Every regression test also takes ``(y, X)`` and fits it once.  Each
+statistic is computed by a kernel of ``Kestrix._ckernels.diag._diag``; when
+the kernel cannot factorise its normal equations (a rank-deficient design)
+the whole statistic is recomputed by a NumPy least-squares path, and the
+result says so (``fallback=True``).  Input that cannot be tested raises
+``DiagnosticError`` (a ValueError) with a plain explanation.
 
-SciPy (chi-square and F tail probabilities), pandas (Series and DataFrame
-input) and matplotlib (the report's figure) are optional.  Without SciPy the
-chi-square and F p-values are None.
+SciPy (chi-square and F tail probabilities) and matplotlib (the report's
+figure) are optional.  Without SciPy the chi-square and F p-values are None.
 
-``python -m Kestrix.diagnostics`` (or ``kestrix-diag``) prints the whole
-battery for an OLS regression read from a CSV file, or on the bundled US
-macro data.
+``python -m Kestrix.diagnostics`` (or ``kestrix-diag``) prints the battery
+for an OLS regression read from a CSV file, or on the bundled US macro data.
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
 from ._api import (
-    KERNELS,
     breusch_godfrey,
     breusch_pagan,
     chow,
     cusum,
     cusum_squares,
-    default_bandwidth,
+    hac_coefficient_covariance,
     hac_covariance,
     jarque_bera,
     ljung_box,
     recursive_residuals,
     wald,
+    wald_coefficients,
 )
-from ._distributions import cusum_critical_value, cusumsq_critical_value
+from ._battery import TESTS, battery
+from ._distributions import cusum_critical_value, cusumsq_critical_value, cusumsq_pvalue
+from ._fit import OLSFit, ols
 from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult
+from ._status import DiagnosticError, Status
+from ._windows import KERNELS, WINDOWS, default_bandwidth
+
+try:
+    __version__ = version("Kestrix")
+except PackageNotFoundError:  # pragma: no cover - running from a source tree without metadata
+    __version__ = "unknown"
 
 __all__ = [
     "KERNELS",
+    "TESTS",
+    "WINDOWS",
     "CusumResult",
+    "DiagnosticError",
     "DiagnosticResult",
     "HACResult",
+    "OLSFit",
     "RecursiveResidualsResult",
+    "Status",
+    "__version__",
+    "battery",
     "breusch_godfrey",
     "breusch_pagan",
     "chow",
@@ -54,10 +72,14 @@ __all__ = [
     "cusum_critical_value",
     "cusum_squares",
     "cusumsq_critical_value",
+    "cusumsq_pvalue",
     "default_bandwidth",
+    "hac_coefficient_covariance",
     "hac_covariance",
     "jarque_bera",
     "ljung_box",
+    "ols",
     "recursive_residuals",
     "wald",
+    "wald_coefficients",
 ]

@@ -1,4 +1,10 @@
-"""The diagnostics: the kernel first, the NumPy least-squares path when it hands over."""
+"""The diagnostics: the kernel first, the NumPy least-squares path when it hands over.
+
+Every regression test takes a fitted model (``ols``) or ``(y, X)``, which is
+fitted once.  Each test is written as its mathematics; the path they share
+(call the kernel, recompute on fallback, turn a refusal into a plain-words
+error, attach the p-value) lives in the few helpers at the top.
+"""
 
 from __future__ import annotations
 
@@ -18,227 +24,229 @@ from ._distributions import (
     cusumsq_pvalue,
     f_sf,
 )
-from ._inputs import Matrix, Vector, as_int, as_matrix, as_vector, is_pandas, non_constant_columns, regression
-from ._results import STATUS_NAMES, CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult
+from ._fit import OLSFit, as_fit
+from ._inputs import as_int, as_matrix, as_vector, is_pandas, non_constant_columns
+from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult
+from ._status import DiagnosticError, Status
+from ._windows import default_bandwidth, every_lag_covariance, window
 
 __all__ = [
-    "KERNELS",
     "breusch_godfrey",
     "breusch_pagan",
     "chow",
     "cusum",
     "cusum_squares",
-    "default_bandwidth",
+    "hac_coefficient_covariance",
     "hac_covariance",
     "jarque_bera",
     "ljung_box",
     "recursive_residuals",
     "wald",
+    "wald_coefficients",
 ]
 
-OK = 0
-FALLBACK: int = _diag.FALLBACK
-
-#: Lag windows of the long-run covariance, by name.
-KERNELS = {"bartlett": 0, "parzen": 1, "qs": 2}
+_EPS = float(np.finfo(np.float64).eps)
 
 
-def _refuse(status: int, messages: dict[int, str]) -> None:
+def _refuse(status: int, messages: dict[Status, str]) -> None:
     """Turn a kernel status other than OK and FALLBACK into an exception."""
-    if status == -2:
+    code = Status(status)
+    if code == Status.NO_MEMORY:
         raise MemoryError("not enough memory for the kernel's scratch space")
-    if status in messages:
-        raise ValueError(messages[status])
-    raise ValueError(f"the kernel refused the input (status {status}, {STATUS_NAMES.get(status, 'unknown')})")
+    if code in messages:
+        raise DiagnosticError(messages[code], code)
+    raise DiagnosticError(f"the kernel refused the input (status {status}, {code.name})", code)
 
 
-def _ols_residuals(yv: Vector, Xm: Matrix) -> np.ndarray:
-    """OLS residuals of y on X, refusing a fit whose residuals are only rounding noise."""
-    _, resid, rank = _lstsq.fit(Xm.values, yv.values)
-    # Residuals of an exact fit are rounding errors of the size eps·|y|;
-    # every statistic built on them would be noise, so say so instead.  (With
-    # no more observations than parameters the fit is exact by construction,
-    # and the kernels report too few observations.)
-    exact = float(np.linalg.norm(resid)) <= 1e-13 * float(np.linalg.norm(yv.values))
-    if exact and rank < resid.shape[0]:
-        raise ValueError("zero variance: the regression fits the data exactly, the residuals are all zero "
-                         "up to rounding")
-    return resid
+def _join(*notes: str | None) -> str | None:
+    text = "; ".join(note for note in notes if note)
+    return text or None
 
 
-def _labels(index: Any, positions: np.ndarray) -> Any:
-    return positions if index is None else index[positions]
+def _chi2(test: str, stat: float, df: int, status: int, fallback: bool, nobs: int, alternative: str,
+          note: str | None = None) -> DiagnosticResult:
+    return DiagnosticResult(test, stat, df, chi2_sf(stat, df), status, fallback, nobs, f"chi2({df})",
+                            alternative, None, note)
+
+
+def _int_lags(lags: Any) -> int:
+    lags = as_int(lags, "lags")
+    if lags < 1:
+        raise DiagnosticError(f"lag below 1: lags must be at least 1, got {lags}", Status.BAD_LAG)
+    return lags
 
 
 # --- regression diagnostics ------------------------------------------------
 
-def breusch_godfrey(y: Any, X: Any, lags: int = 4) -> DiagnosticResult:
+def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: int = 4) -> DiagnosticResult:
     """Breusch-Godfrey LM test for serial correlation up to order ``lags``.
 
-    The OLS residuals e of y on X are regressed on an intercept, X and
-    e_{t-1} ... e_{t-lags} (zeros before the sample); the statistic is n·R²
-    (R² uncentred), asymptotically chi2(lags) without serial correlation.
-    X is the design as fitted, with or without a constant column.
+    Godfrey's statistic n·e'P_Z e / e'e, where e are the OLS residuals and
+    P_Z projects on Z = [X, e_{t-1} ... e_{t-lags}] (zeros before the
+    sample), asymptotically chi2(lags) without serial correlation.  X is the
+    design as fitted: when it has a constant the kernel computes the
+    statistic (its auxiliary regression adds the intercept itself); without
+    one no intercept is added, and the least-squares path computes it.
     """
-    yv, Xm = regression(y, X)
-    lags = as_int(lags, "lags")
-    if lags < 1:
-        raise ValueError(f"lag below 1: lags must be at least 1, got {lags}")
-    eps = _ols_residuals(yv, Xm)
-    n = eps.shape[0]
-    # The kernel adds the intercept itself; constant columns of X add
-    # nothing to that span, and left in they would only force the fallback.
-    regressors = non_constant_columns(Xm.values)
-    status, stat = _diag.bg_stat(eps, regressors, lags)
-    if status == FALLBACK:
-        stat = _lstsq.breusch_godfrey(eps, regressors, lags)
-    elif status != OK:
-        _refuse(status, {
-            -5: f"too few observations: {lags} lags need more than {lags} observations, got {n}",
-            -4: f"lag below 1: lags must be at least 1, got {lags}",
-        })
-    return DiagnosticResult(
-        test=f"Breusch-Godfrey LM ({lags} lags)",
-        statistic=float(stat),
-        df=lags,
-        pvalue=chi2_sf(stat, lags),
-        status=status,
-        fallback=status == FALLBACK,
-        nobs=n,
-        distribution=f"chi2({lags})",
-        alternative="serial correlation",
-    )
-
-
-def breusch_pagan(y: Any, X: Any, Z: Any = None, *, studentized: bool = False) -> DiagnosticResult:
-    """Breusch-Pagan LM test for heteroskedasticity.
-
-    The squared OLS residuals of y on X, divided by their mean, are regressed
-    on an intercept and the columns of Z (by default the columns of X).  The
-    plain statistic is half the explained sum of squares; the studentised
-    one, robust to non-normal errors, is n·R².  Both are chi2(q) under
-    homoskedasticity, q the number of non-constant columns of Z.
-    """
-    yv, Xm = regression(y, X)
-    eps = _ols_residuals(yv, Xm)
-    n = eps.shape[0]
-    Zm = Xm if Z is None else as_matrix(Z, "Z")
-    if Zm.values.shape[0] != n:
-        raise ValueError(f"Z has {Zm.values.shape[0]} rows but y has {n} observations")
-    aux = np.column_stack([np.ones(n), non_constant_columns(Zm.values)])
-    if aux.shape[1] < 2:
-        raise ValueError("Z has no non-constant column: there is nothing the variance could depend on")
-    if n <= aux.shape[1]:
-        raise ValueError(
-            f"too few observations: the variance regression has {aux.shape[1]} columns, "
-            f"it needs more than {aux.shape[1]} observations, got {n}"
-        )
-    status, rss, tss = _diag.bp_aux(eps, aux)
-    if status == FALLBACK:
-        rss, tss, aux_rank = _lstsq.breusch_pagan(eps, aux)
-        df = aux_rank - 1
-    elif status == OK:
-        df = aux.shape[1] - 1
+    fit = as_fit(y_or_fit, X, "breusch_godfrey")
+    lags = _int_lags(lags)
+    e = fit.residuals_for_tests()
+    n, k = fit.nobs, fit.rank
+    if n - k - lags < 1:
+        raise DiagnosticError(
+            f"too few observations: {lags} lags and {k} regressors leave no degrees of freedom in the auxiliary "
+            f"regression of {n} observations (lags can be at most {n - k - 1})", Status.TOO_FEW_OBS)
+    note = fit.gap_note
+    if fit.has_constant:
+        status, stat = _diag.bg_stat(e, fit.non_constant_X, lags)
+        if status == Status.FALLBACK:
+            stat = _lstsq.breusch_godfrey(e, fit.X, lags)
+        elif status != Status.OK:
+            _refuse(status, {})
     else:
-        _refuse(status, {
-            -5: "too few observations: the regression has no observations",
-            -3: "zero variance: the residuals are all zero (the regression fits exactly)",
-        })
+        status = Status.FALLBACK
+        stat = _lstsq.breusch_godfrey(e, fit.X, lags)
+        note = _join("X has no constant: the auxiliary regression has none either (least-squares path)", note)
+    return _chi2(f"Breusch-Godfrey LM ({lags} lags)", float(stat), lags, int(status), status == Status.FALLBACK,
+                 n, "serial correlation", note)
+
+
+def _bp_sums(fit: OLSFit, Z: Any) -> tuple[float, float, int, int]:
+    """rss, tss, df and status of the regression of e²/mean(e²) on a constant and Z."""
+    e = fit.residuals_for_tests()
+    n = fit.nobs
+    if Z is None:
+        regressors = fit.non_constant_X
+    else:
+        Zm = as_matrix(Z, "Z")
+        if Zm.values.shape[0] != n:
+            raise ValueError(f"Z has {Zm.values.shape[0]} rows but y has {n} observations")
+        regressors = non_constant_columns(Zm.values)
+    if regressors.shape[1] == 0:
+        raise DiagnosticError("Z has no non-constant column: there is nothing the variance could depend on",
+                              Status.TOO_FEW_OBS)
+    aux = np.empty((n, regressors.shape[1] + 1))
+    aux[:, 0] = 1.0
+    aux[:, 1:] = regressors
+    if n <= aux.shape[1]:
+        raise DiagnosticError(f"too few observations: the variance regression has {aux.shape[1]} columns, "
+                              f"it needs more than {aux.shape[1]} observations, got {n}", Status.TOO_FEW_OBS)
+    status, rss, tss = _diag.bp_aux(e, aux)
+    if status == Status.FALLBACK:
+        rss, tss, aux_rank = _lstsq.breusch_pagan(e, aux)
+        return rss, tss, aux_rank - 1, status
+    if status != Status.OK:
+        _refuse(status, {Status.UNDEFINED_VARIANCE: "zero variance: the residuals are all zero (the regression "
+                                                    "fits exactly)"})
+    return rss, tss, aux.shape[1] - 1, status
+
+
+def _bp_result(fit: OLSFit, sums: tuple[float, float, int, int], studentized: bool) -> DiagnosticResult:
+    rss, tss, df, status = sums
     note = None
     if studentized:
         if tss > 0.0:
-            stat = n * (1.0 - rss / tss)
+            stat = fit.nobs * (1.0 - rss / tss)
         else:
             stat, note = 0.0, "the squared residuals are all equal: nothing to explain"
         name = "Breusch-Pagan LM (studentised)"
     else:
         stat = 0.5 * (tss - rss)
         name = "Breusch-Pagan LM"
-    return DiagnosticResult(
-        test=name,
-        statistic=float(stat),
-        df=df,
-        pvalue=chi2_sf(stat, df),
-        status=status,
-        fallback=status == FALLBACK,
-        nobs=n,
-        distribution=f"chi2({df})",
-        alternative="heteroskedasticity",
-        note=note,
-    )
+    return _chi2(name, float(stat), df, int(status), status == Status.FALLBACK, fit.nobs, "heteroskedasticity",
+                 note)
 
 
-def _break_position(break_at: Any, index: Any) -> int:
-    if isinstance(break_at, (int, np.integer)) and not isinstance(break_at, (bool, np.bool_)):
+def breusch_pagan(y_or_fit: Any, X: Any = None, Z: Any = None, *, studentized: bool = False) -> DiagnosticResult:
+    """Breusch-Pagan LM test for heteroskedasticity.
+
+    The squared OLS residuals, divided by their mean, are regressed on a
+    constant and the non-constant columns of Z (by default those of X).  The
+    plain statistic is half the explained sum of squares; the studentised
+    one, robust to non-normal errors, is n·R².  Both are chi2(q) under
+    homoskedasticity, q the number of non-constant columns of Z.
+    """
+    fit = as_fit(y_or_fit, X, "breusch_pagan")
+    return _bp_result(fit, _bp_sums(fit, Z), studentized)
+
+
+def break_position(fit: OLSFit, break_at: Any, position: Any) -> int:
+    """The row where the second regime starts, from a label or an explicit position.
+
+    Labels follow pandas' rules: an integer is a label of an integer index
+    (a year, say), never silently a position.  Without an index (array
+    input) the labels are the positions 0 ... n-1.
+    """
+    if (break_at is None) == (position is None):
+        raise TypeError("give the break as break_at (a label of the index) or as position= (a row number "
+                        "counted from 0), not both" if break_at is not None else
+                        "chow needs the break: break_at (a label of the index) or position= (a row number)")
+    if position is not None:
+        return as_int(position, "position")
+    if fit.index is None:
+        if isinstance(break_at, (bool, np.bool_)) or not isinstance(break_at, (int, np.integer)):
+            raise TypeError(f"break_at must be an integer position for array input, got {type(break_at).__name__}")
         return int(break_at)
-    if index is None:
-        raise TypeError(
-            f"break_at must be an integer position for array input, got {type(break_at).__name__}"
-        )
     try:
-        where = index.get_loc(break_at)
-    except KeyError:
-        raise ValueError(f"break outside the sample: {break_at!r} is not in the index") from None
+        where = fit.index.get_loc(break_at)
+    except (KeyError, TypeError, ValueError):
+        raise DiagnosticError(f"break outside the sample: {break_at!r} is not a label of the index "
+                              "(use position= for a row number)", Status.BAD_BREAK) from None
     if not isinstance(where, (int, np.integer)):
-        raise ValueError(f"break label {break_at!r} is not unique in the index")
+        raise DiagnosticError(f"break label {break_at!r} is not unique in the index", Status.BAD_BREAK)
     return int(where)
 
 
-def chow(y: Any, X: Any, break_at: Any) -> DiagnosticResult:
+def chow(y_or_fit: Any, X: Any = None, break_at: Any = None, *, position: Any = None) -> DiagnosticResult:
     """Chow F test for a change of all coefficients at a known break.
 
-    ``break_at`` is the first observation of the second regime: a position
-    (0-based) or, for pandas input, a label of its index.  Under stable
-    coefficients F has (p, T - 2p) degrees of freedom; when the fallback path
-    runs, p counts the independent columns of each segment.
+    ``break_at`` is the label of the first observation of the second regime
+    (a label of the pandas index; for array input the labels are the
+    positions 0 ... n-1); ``position=`` gives a row number counted from 0
+    instead.  Under stable coefficients F has (p, T - 2p) degrees of
+    freedom; when the least-squares path runs, p counts the independent
+    columns of each segment.
     """
-    yv, Xm = regression(y, X)
-    _ols_residuals(yv, Xm)
-    T, p = Xm.values.shape
-    position = _break_position(break_at, yv.index)
-    status, stat = _diag.chow_stat(yv.values, Xm.values, position)
-    if status == FALLBACK:
-        stat, df1, df2 = _lstsq.chow(yv.values, Xm.values, position)
-    elif status == OK:
+    fit = as_fit(y_or_fit, X, "chow")
+    fit.residuals_for_tests()
+    T, p = fit.X.shape
+    at = break_position(fit, break_at, position)
+    status, stat = _diag.chow_stat(fit.y, fit.X, at)
+    note = None
+    if status == Status.FALLBACK:
+        stat, df1, df2 = _lstsq.chow(fit.y, fit.X, at)
+        if (df1, df2) != (fit.rank, T - 2 * fit.rank):
+            note = (f"a segment has rank below {fit.rank}: F has ({df1}, {df2}) degrees of freedom instead of "
+                    f"({fit.rank}, {T - 2 * fit.rank})")
+    elif status == Status.OK:
         df1, df2 = p, T - 2 * p
     else:
         _refuse(status, {
-            -5: f"too few observations: the Chow test with {p} regressors needs more than {2 * p} "
-                f"observations, got {T}",
-            -7: f"break outside the sample: the second regime must start at position 1 to {T - 1}, "
-                f"got {position}",
+            Status.TOO_FEW_OBS: f"too few observations: the Chow test with {p} regressors needs more than "
+                                f"{2 * p} observations, got {T}",
+            Status.BAD_BREAK: f"break outside the sample: the second regime must start at position 1 to {T - 1}, "
+                              f"got {at}",
         })
-    label = position if yv.index is None else yv.index[position]
-    return DiagnosticResult(
-        test=f"Chow (break at {label})",
-        statistic=float(stat),
-        df=(df1, df2),
-        pvalue=f_sf(stat, df1, df2),
-        status=status,
-        fallback=status == FALLBACK,
-        nobs=T,
-        distribution=f"F({df1}, {df2})",
-        alternative=f"coefficients change at {label}",
-    )
+    label = at if fit.index is None else fit.index[at]
+    return DiagnosticResult(f"Chow (break at {label})", float(stat), (df1, df2), f_sf(stat, df1, df2),
+                            int(status), status == Status.FALLBACK, T, f"F({df1}, {df2})",
+                            f"coefficients change at {label}", None, _join(note, fit.gap_note))
 
 
-def _recursive(yv: Vector, Xm: Matrix) -> tuple[np.ndarray, int, int]:
-    """Recursive residuals, the position of the first, and the kernel status."""
-    _ols_residuals(yv, Xm)
-    T, p = Xm.values.shape
-    status, w = _diag.recursive_residuals(yv.values, Xm.values)
-    if status == FALLBACK:
-        w, start = _lstsq.recursive_residuals(yv.values, Xm.values)
-        return w, start, status
-    if status != OK:
-        _refuse(status, {
-            -5: f"too few observations: recursive residuals need more observations than the {p} "
-                f"regressors, got {T}",
-        })
-    return w, p, status
+def _late_start_note(fit: OLSFit, start: int, m: int) -> str | None:
+    if start <= fit.rank:
+        return None
+    return (f"the recursion starts at row {start + 1}: the first {start} rows have rank below {fit.rank}, "
+            f"so {m} of {fit.nobs} rows get a recursive residual")
 
 
-def recursive_residuals(y: Any, X: Any) -> RecursiveResidualsResult:
+def _recursive(fit: OLSFit) -> tuple[np.ndarray, int, int, str | None]:
+    fit.residuals_for_tests()
+    w, start, status = fit.recursive
+    return w, start, status, _join(_late_start_note(fit, start, w.shape[0]), fit.gap_note)
+
+
+def recursive_residuals(y_or_fit: Any, X: Any = None) -> RecursiveResidualsResult:
     """Recursive residuals of Brown, Durbin and Evans, with the t test of their mean.
 
     Each observation after the first p gets its one-step-ahead prediction
@@ -247,36 +255,30 @@ def recursive_residuals(y: Any, X: Any) -> RecursiveResidualsResult:
     t = sqrt(m)·mean/sd is t(m - 1) over the m residuals; a mean away from
     zero points to a misspecified functional form.
     """
-    yv, Xm = regression(y, X)
-    w, start, status = _recursive(yv, Xm)
+    fit = as_fit(y_or_fit, X, "recursive_residuals")
+    w, start, status, note = _recursive(fit)
     m = w.shape[0]
     if m < 2:
-        raise ValueError(f"too few observations: the t test needs at least 2 recursive residuals, got {m}")
-    sd = float(np.std(w, ddof=1))
+        raise DiagnosticError(f"too few observations: the t test needs at least 2 recursive residuals, got {m}",
+                              Status.TOO_FEW_OBS)
+    mean = float(w.mean())
+    centred = w - mean
+    sd = math.sqrt(float(centred @ centred) / (m - 1))
     if not sd > 0.0:
-        raise ValueError("zero variance: the recursive residuals are all equal")
-    t = math.sqrt(m) * float(np.mean(w)) / sd
+        raise DiagnosticError("zero variance: the recursive residuals are all equal", Status.UNDEFINED_VARIANCE)
+    t = math.sqrt(m) * mean / sd
     residuals: Any = w
-    if yv.index is not None and is_pandas(yv.index):
+    if fit.index is not None:
         import pandas as pd
 
-        residuals = pd.Series(w, index=yv.index[start:], name="recursive residual")
+        residuals = pd.Series(w, index=fit.index[start:], name="recursive residual")
     return RecursiveResidualsResult(
-        test="Recursive residuals, t test of mean zero",
-        statistic=t,
-        df=m - 1,
-        pvalue=f_sf(t * t, 1, m - 1),
-        status=status,
-        fallback=status == FALLBACK,
-        nobs=yv.values.shape[0],
-        distribution=f"t({m - 1}), two-sided",
-        alternative="misspecified functional form",
-        residuals=residuals,
-        start=start,
-    )
+        "Recursive residuals, t test of mean zero", t, m - 1, f_sf(t * t, 1, m - 1), int(status),
+        status == Status.FALLBACK, fit.nobs, f"t({m - 1}), two-sided", "misspecified functional form", None, note,
+        residuals, start)
 
 
-def cusum(y: Any, X: Any) -> CusumResult:
+def cusum(y_or_fit: Any, X: Any = None) -> CusumResult:
     """CUSUM test of Brown, Durbin and Evans for stable coefficients.
 
     The path is W_i = (w_1 + ... + w_i) / s for the recursive residuals w and
@@ -285,196 +287,157 @@ def cusum(y: Any, X: Any) -> CusumResult:
     m-1; the 5% boundary is a = 0.948, and the p-value is the asymptotic
     probability that a Brownian motion leaves the widening lines.
     """
-    yv, Xm = regression(y, X)
-    _ols_residuals(yv, Xm)
-    T, p = Xm.values.shape
-    status, stat = _diag.cusum_stat(yv.values, Xm.values)
-    if status == OK:
-        _, series = _diag.cusum_series(yv.values, Xm.values)
-        start = p
-    elif status == FALLBACK:
-        w, start = _lstsq.recursive_residuals(yv.values, Xm.values)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            series = np.cumsum(w) / _lstsq.residual_scale(yv.values, Xm.values)
-    else:
-        _refuse(status, {
-            -5: f"too few observations: the CUSUM test needs more observations than the {p} regressors, "
-                f"got {T}",
-        })
-    m = series.shape[0]
+    fit = as_fit(y_or_fit, X, "cusum")
+    w, start, status, note = _recursive(fit)
+    m = w.shape[0]
+    series = np.cumsum(w) / fit.sigma
     root = math.sqrt(m)
-    widening = root + 2.0 * np.arange(m) / root
-    if status == FALLBACK:
-        with np.errstate(invalid="ignore"):
-            stat = float(np.max(np.abs(series) / widening))
+    widening = (2.0 * np.arange(m)) / root + root
+    with np.errstate(invalid="ignore"):
+        stat = float(np.max(np.abs(series) / widening))
     if not math.isfinite(stat):
-        raise ValueError("zero variance: the regression fits the data exactly")
+        raise DiagnosticError("zero variance: the regression fits the data exactly", Status.UNDEFINED_VARIANCE)
     a = cusum_critical_value(0.05)
     return CusumResult(
-        test="CUSUM",
-        statistic=float(stat),
-        df=None,
-        pvalue=cusum_pvalue(stat),
-        status=status,
-        fallback=status == FALLBACK,
-        nobs=T,
-        distribution="Brownian motion boundary crossing",
-        alternative="unstable coefficients",
-        critical_value=a,
-        series=series,
-        lower=-a * widening,
-        upper=a * widening,
-        index=_labels(yv.index, np.arange(start, T)),
-    )
+        "CUSUM", stat, None, cusum_pvalue(stat), int(status), status == Status.FALLBACK, fit.nobs,
+        "Brownian motion boundary crossing", "unstable coefficients", a, note,
+        series, -a * widening, a * widening, fit.labels(np.arange(start, fit.nobs)))
 
 
-def cusum_squares(y: Any, X: Any) -> CusumResult:
+def cusum_squares(y_or_fit: Any, X: Any = None) -> CusumResult:
     """CUSUM-of-squares test of Brown, Durbin and Evans for a stable error variance.
 
     The path is s_i = (w_1² + ... + w_i²) / (w_1² + ... + w_m²) and its
-    expectation under the null is i/m.  The statistic is max |s_i - i/m|,
-    compared with the half-width c0 of the 5% boundary i/m ± c0, from an
-    asymptotic approximation of its critical values.
+    expectation under the null is i/m.  The statistic is max |s_i - i/m|;
+    its critical values and p-values are those of its exact null law for m
+    recursive residuals with normal errors, simulated and tabulated.
     """
-    yv, Xm = regression(y, X)
-    _ols_residuals(yv, Xm)
-    T, p = Xm.values.shape
-    status, _, stat = _diag.cusumsq_stat(yv.values, Xm.values)
-    if status == OK:
-        _, w = _diag.recursive_residuals(yv.values, Xm.values)
-        start = p
-    elif status == FALLBACK:
-        w, start = _lstsq.recursive_residuals(yv.values, Xm.values)
-    else:
-        _refuse(status, {
-            -5: f"too few observations: the CUSUM-of-squares test needs more observations than the {p} "
-                f"regressors, got {T}",
-        })
+    fit = as_fit(y_or_fit, X, "cusum_squares")
+    w, start, status, note = _recursive(fit)
     m = w.shape[0]
     squares = np.cumsum(w * w)
     with np.errstate(divide="ignore", invalid="ignore"):
         path = squares / squares[-1]
     expected = np.arange(1, m + 1) / m
-    # The kernel reports the largest gap divided by sqrt(2); the gap itself
-    # is what the boundary i/m ± c0 bounds.
-    gap = stat * math.sqrt(2.0) if status == OK else float(np.max(np.abs(path - expected)))
+    gap = float(np.max(np.abs(path - expected)))
     if not math.isfinite(gap):
-        raise ValueError("zero variance: the recursive residuals are all zero")
+        raise DiagnosticError("zero variance: the recursive residuals are all zero", Status.UNDEFINED_VARIANCE)
     c0 = cusumsq_critical_value(m, 0.05)
     return CusumResult(
-        test="CUSUM of squares",
-        statistic=float(gap),
-        df=None,
-        pvalue=cusumsq_pvalue(gap, m),
-        status=status,
-        fallback=status == FALLBACK,
-        nobs=T,
-        distribution="Brownian bridge, asymptotic",
-        alternative="unstable error variance",
-        critical_value=c0,
-        series=path,
-        lower=expected - c0,
-        upper=expected + c0,
-        index=_labels(yv.index, np.arange(start, T)),
-    )
+        "CUSUM of squares", gap, None, cusumsq_pvalue(gap, m), int(status), status == Status.FALLBACK, fit.nobs,
+        f"max |s_i - i/m|, m = {m}", "unstable error variance", c0, note,
+        path, expected - c0, expected + c0, fit.labels(np.arange(start, fit.nobs)))
 
 
 # --- series diagnostics ----------------------------------------------------
 
+def _series(x: Any) -> tuple[np.ndarray, str | None]:
+    """The series as the kernels take it; finiteness is left to the kernel's variance test."""
+    if isinstance(x, OLSFit):
+        return x.residuals_for_tests(), x.gap_note
+    if type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 1 and x.flags.c_contiguous \
+            and x.flags.writeable and x.flags.aligned:
+        return x, None
+    return as_vector(x, "x", finite=False).values, None
+
+
+def _series_refusal(x: np.ndarray, status: int, messages: dict[Status, str]) -> None:
+    if status == Status.UNDEFINED_VARIANCE:
+        bad = int(x.size - np.count_nonzero(np.isfinite(x)))
+        if bad:
+            plural = "value" if bad == 1 else "values"
+            raise DiagnosticError(f"x contains {bad} missing or infinite {plural}; drop or fill them first",
+                                  Status.UNDEFINED_VARIANCE)
+    _refuse(status, messages)
+
+
 def ljung_box(x: Any, lags: int = 10) -> DiagnosticResult:
     """Ljung-Box Q = n(n+2)·Σ rho_k²/(n-k), k = 1 ... lags, chi2(lags) without autocorrelation.
 
-    ``lags`` is clamped to n - 1.
+    ``x`` is a series, or a fitted model whose residuals are tested.
+    ``lags`` is clamped to n - 1 (the note says so).
     """
-    xv = as_vector(x, "x")
+    xs, note = _series(x)
     lags = as_int(lags, "lags")
-    n = xv.values.shape[0]
-    status, stat = _diag.lb_stat(xv.values, lags)
-    if status != OK:
-        _refuse(status, {
-            -5: f"too few observations: Ljung-Box needs at least 2 observations, got {n}",
-            -4: f"lag below 1: lags must be at least 1, got {lags}",
-            -3: "zero variance: x is constant",
+    n = xs.shape[0]
+    status, stat = _diag.lb_stat(xs, lags)
+    if status != Status.OK:
+        _series_refusal(xs, status, {
+            Status.TOO_FEW_OBS: f"too few observations: Ljung-Box needs at least 2 observations, got {n}",
+            Status.BAD_LAG: f"lag below 1: lags must be at least 1, got {lags}",
+            Status.UNDEFINED_VARIANCE: "zero variance: x is constant",
         })
     df = min(lags, n - 1)
-    note = f"lags clamped from {lags} to n - 1 = {df}" if df < lags else None
-    return DiagnosticResult(
-        test=f"Ljung-Box Q ({df} lags)",
-        statistic=float(stat),
-        df=df,
-        pvalue=chi2_sf(float(stat), df),
-        status=status,
-        fallback=False,
-        nobs=n,
-        distribution=f"chi2({df})",
-        alternative="autocorrelation",
-        note=note,
-    )
+    if df < lags:
+        note = _join(f"lags clamped from {lags} to n - 1 = {df}", note)
+    return _chi2(f"Ljung-Box Q ({df} lags)", float(stat), df, int(status), False, n, "autocorrelation", note)
 
 
 def jarque_bera(x: Any) -> DiagnosticResult:
     """Jarque-Bera JB = n·(S²/6 + (K - 3)²/24), chi2(2) under normality.
 
-    Below ten observations the statistic is still returned, with status -5
-    and a note that the chi-square approximation is not to be trusted.
+    ``x`` is a series, or a fitted model whose residuals are tested.  Below
+    ten observations the statistic is still returned, with status -5 and a
+    note that the chi-square approximation is not to be trusted.
     """
-    xv = as_vector(x, "x")
-    n = xv.values.shape[0]
-    status, stat = _diag.jb_stat(xv.values)
+    xs, _ = _series(x)
+    n = xs.shape[0]
+    status, stat = _diag.jb_stat(xs)
     note = None
-    if n < 2 and status != OK:
-        raise ValueError(f"too few observations: Jarque-Bera needs at least 2 observations, got {n}")
-    if status == -5 and math.isfinite(stat):
+    if status == Status.TOO_FEW_OBS and math.isfinite(stat):
         note = f"only {n} observations: the chi2(2) approximation is unreliable below 10"
-    elif status != OK:
-        _refuse(status, {-3: "zero variance: x is constant"})
-    return DiagnosticResult(
-        test="Jarque-Bera",
-        statistic=float(stat),
-        df=2,
-        pvalue=chi2_sf(float(stat), 2),
-        status=status,
-        fallback=False,
-        nobs=n,
-        distribution="chi2(2)",
-        alternative="non-normal distribution",
-        note=note,
-    )
+    elif status != Status.OK:
+        if n < 2:
+            raise DiagnosticError(f"too few observations: Jarque-Bera needs at least 2 observations, got {n}",
+                                  Status.TOO_FEW_OBS)
+        _series_refusal(xs, status, {Status.UNDEFINED_VARIANCE: "zero variance: x is constant"})
+    return _chi2("Jarque-Bera", float(stat), 2, int(status), False, n, "non-normal distribution", note)
 
 
 # --- long-run covariance and Wald ------------------------------------------
 
-def default_bandwidth(nobs: int) -> int:
-    """floor(4·(n/100)^(2/9)): a deterministic bandwidth growing slowly with n."""
-    return int(math.floor(4.0 * (nobs / 100.0) ** (2.0 / 9.0)))
-
-
-def hac_covariance(moments: Any, kernel: str = "bartlett", bandwidth: int | None = None,
-                   *, center: bool = True) -> HACResult:
-    """Long-run covariance Ω = (Γ_0 + Σ_j w_j·(Γ_j + Γ_j')) / n of a moment series.
-
-    ``moments`` has one row per observation.  ``kernel`` names the lag window
-    ("bartlett", "parzen" or "qs"); ``bandwidth`` is the highest lag, by
-    default floor(4·(n/100)^(2/9)), clamped to n - 1.  The columns are
-    centred first unless ``center`` is False.
-    """
-    mm = as_matrix(moments, "moments")
-    if not isinstance(kernel, str) or kernel.lower() not in KERNELS:
-        raise ValueError(f"unknown kernel {kernel!r}: choose 'bartlett', 'parzen' or 'qs'")
-    name = kernel.lower()
-    n = mm.values.shape[0]
-    if n < 2:
-        raise ValueError(f"too few observations: a long-run covariance needs at least 2, got {n}")
+def _clamped_bandwidth(bandwidth: Any, n: int) -> tuple[int, str | None]:
     if bandwidth is None:
         bandwidth = default_bandwidth(n)
     bandwidth = as_int(bandwidth, "bandwidth")
     if bandwidth < 0:
         raise ValueError(f"bandwidth must be at least 0, got {bandwidth}")
-    r = mm.values
+    if bandwidth > n - 1:
+        return n - 1, f"bandwidth clamped from {bandwidth} to n - 1 = {n - 1}"
+    return bandwidth, None
+
+
+def _long_run(r: np.ndarray, kernel: Any, bandwidth: Any, center: bool) -> tuple[np.ndarray, str, int, str | None]:
+    win = window(kernel)
+    n = r.shape[0]
+    if n < 2:
+        raise DiagnosticError(f"too few observations: a long-run covariance needs at least 2, got {n}",
+                              Status.TOO_FEW_OBS)
+    used, note = _clamped_bandwidth(bandwidth, n)
     if center:
         r = _diag.fill_centered_ax0(r, _diag.fill_mean_ax0(r))
-    omega = _diag.hac_estimator_matmul(r, KERNELS[name], bandwidth)
-    return HACResult(covariance=omega, kernel=name, bandwidth=min(bandwidth, n - 1), nobs=n, names=mm.names)
+    if win.every_lag:
+        omega = every_lag_covariance(r, win, used)
+    else:
+        omega = _diag.hac_estimator_matmul(r, win.kernel_id, used)
+    return omega, win.name, used, note
+
+
+def hac_covariance(moments: Any, kernel: str = "bartlett", bandwidth: int | None = None,
+                   *, center: bool = True) -> HACResult:
+    """Long-run covariance Ω = (Γ_0 + Σ_j k(j/(L+1))·(Γ_j + Γ_j')) / n of a moment series.
+
+    ``moments`` has one row per observation.  ``kernel`` names the lag window
+    ("bartlett", "parzen" or "qs"); ``bandwidth`` L is by default
+    floor(4·(n/100)^(2/9)) and is clamped to n - 1.  Bartlett and Parzen
+    weigh the lags 1 ... L; the quadratic-spectral window weighs every lag
+    1 ... n - 1 (truncated, it would not be positive semi-definite).  The
+    columns are centred first unless ``center`` is False.
+    """
+    mm = as_matrix(moments, "moments")
+    omega, name, used, note = _long_run(mm.values, kernel, bandwidth, center)
+    return HACResult(covariance=omega, kernel=name, bandwidth=used, nobs=mm.values.shape[0], names=mm.names,
+                     note=note)
 
 
 def wald(mean: Any, cov: Any, nobs: int, *, target: Any = 0.0) -> DiagnosticResult:
@@ -482,17 +445,21 @@ def wald(mean: Any, cov: Any, nobs: int, *, target: Any = 0.0) -> DiagnosticResu
 
     ``cov`` is the long-run covariance Ω of the moments (so that Ω/n is the
     covariance of m), for instance ``hac_covariance(...).covariance``; W is
-    chi2(p) under the null.  When Ω is singular the pseudo-inverse is used
-    and the degrees of freedom are its rank.
+    chi2(p) under the null.  The rank of Ω is decided first, from its
+    eigenvalues against max|eigenvalue|·p·eps (the rule of
+    ``numpy.linalg.matrix_rank``): a full-rank Ω goes to the Cholesky kernel,
+    a singular one to the pseudo-inverse, with its rank as the degrees of
+    freedom.
     """
     mv = as_vector(mean, "mean")
     p = mv.values.shape[0]
     if p == 0:
-        raise ValueError("mean is empty: there is nothing to test")
+        raise DiagnosticError("mean is empty: there is nothing to test", Status.TOO_FEW_OBS)
     if np.ndim(target) == 0:
         tv = np.full(p, float(target))
         if not np.all(np.isfinite(tv)):
-            raise ValueError("target contains 1 missing or infinite value; drop or fill them first")
+            raise DiagnosticError("target contains 1 missing or infinite value; drop or fill them first",
+                                  Status.UNDEFINED_VARIANCE)
     else:
         tv = as_vector(target, "target").values
         if tv.shape[0] != p:
@@ -500,36 +467,78 @@ def wald(mean: Any, cov: Any, nobs: int, *, target: Any = 0.0) -> DiagnosticResu
     omega = as_matrix(cov, "cov").values
     if omega.shape != (p, p):
         raise ValueError(f"cov must be {p} by {p} to match mean, got shape {omega.shape}")
-    scale = float(np.max(np.abs(omega))) if omega.size else 0.0
+    scale = float(np.max(np.abs(omega)))
     if not np.allclose(omega, omega.T, rtol=0.0, atol=1e-10 * scale):
         raise ValueError("cov is not symmetric")
     nobs = as_int(nobs, "nobs")
     if nobs < 1:
-        raise ValueError(f"too few observations: nobs must be at least 1, got {nobs}")
-    status, stat = _diag.wald_stat_from_mean_and_cov(mv.values, tv, omega, nobs)
+        raise DiagnosticError(f"too few observations: nobs must be at least 1, got {nobs}", Status.TOO_FEW_OBS)
+    eig = np.linalg.eigvalsh(omega)
+    top = float(np.max(np.abs(eig)))
+    if float(eig[0]) < -1e-10 * top:
+        raise ValueError(f"cov is not positive semi-definite (smallest eigenvalue {float(eig[0]):.3g})")
+    tol = top * p * _EPS
+    status = Status.FALLBACK
+    if float(eig[0]) > tol:
+        status, stat = _diag.wald_stat_from_mean_and_cov(mv.values, tv, omega, nobs)
     note = None
     df = p
-    if status == FALLBACK:
-        stat, df, outside = _lstsq.wald(mv.values - tv, omega, nobs)
+    if status == Status.FALLBACK:
+        stat, df, outside = _lstsq.wald(mv.values - tv, omega, nobs, tol)
         if df == 0:
-            raise ValueError("zero variance: cov is the zero matrix")
-        notes = []
-        if df < p:
-            notes.append(f"cov has rank {df} of {p}: pseudo-inverse used")
-        if outside:
-            notes.append("mean - target has a part outside the range of cov, which the statistic ignores")
-        note = "; ".join(notes) or None
-    elif status != OK:
+            raise DiagnosticError("zero variance: cov is the zero matrix", Status.UNDEFINED_VARIANCE)
+        note = _join(f"cov has rank {df} of {p}: pseudo-inverse used" if df < p else None,
+                     "mean - target has a part outside the range of cov, which the statistic ignores"
+                     if outside else None)
+    elif status != Status.OK:
         _refuse(status, {})
-    return DiagnosticResult(
-        test="Wald",
-        statistic=float(stat),
-        df=df,
-        pvalue=chi2_sf(stat, df),
-        status=status,
-        fallback=status == FALLBACK,
-        nobs=nobs,
-        distribution=f"chi2({df})",
-        alternative="moments differ from the target",
-        note=note,
-    )
+    return DiagnosticResult("Wald", float(stat), df, chi2_sf(stat, df), int(status), status == Status.FALLBACK,
+                            nobs, f"chi2({df})", "moments differ from the target", None, note)
+
+
+def hac_coefficient_covariance(fit: OLSFit, kernel: str = "bartlett", bandwidth: int | None = None) -> HACResult:
+    """HAC covariance of the OLS coefficients, n·(X'X)⁺·Ω·(X'X)⁺ with Ω the long-run covariance of x_t·e_t.
+
+    ``kernel`` and ``bandwidth`` are those of ``hac_covariance``.
+    """
+    if not isinstance(fit, OLSFit):
+        raise TypeError("hac_coefficient_covariance needs a fitted model (kd.ols(y, X))")
+    e = fit.residuals_for_tests()
+    scores = fit.X * e[:, None]
+    omega, name, used, note = _long_run(scores, kernel, bandwidth, True)
+    bread = fit.xtx_pinv
+    cov = fit.nobs * (bread @ omega @ bread)
+    return HACResult(covariance=0.5 * (cov + cov.T), kernel=name, bandwidth=used, nobs=fit.nobs, names=fit.names,
+                     note=note)
+
+
+def wald_coefficients(fit: OLSFit, columns: Any = None, *, kernel: str = "bartlett",
+                      bandwidth: int | None = None) -> DiagnosticResult:
+    """Wald test that the coefficients of ``columns`` are all zero, with their HAC covariance.
+
+    ``columns`` are positions or names of columns of X; by default the
+    slopes, that is every non-constant column.  W = b'·V⁻¹·b for those
+    coefficients b and their HAC covariance V (``hac_coefficient_covariance``),
+    chi2(q) under the null.
+    """
+    if not isinstance(fit, OLSFit):
+        raise TypeError("wald_coefficients needs a fitted model (kd.ols(y, X))")
+    if columns is None:
+        chosen = list(fit.slopes)
+        what = "slopes"
+    else:
+        chosen = [fit.names.index(c) if isinstance(c, str) else as_int(c, "columns") for c in columns]
+        what = ", ".join(fit.names[j] for j in chosen)
+    if not chosen:
+        raise DiagnosticError("X has no non-constant column: there is no slope to test", Status.TOO_FEW_OBS)
+    hac = hac_coefficient_covariance(fit, kernel, bandwidth)
+    sub = np.ix_(chosen, chosen)
+    n = fit.nobs
+    # b'·V⁻¹·b written as n·dev'·Ω⁻¹·dev with Ω = n·V.
+    result = wald(fit.coef[chosen], n * hac.covariance[sub], n)
+    unidentified = None if fit.identified else (f"X has rank {fit.rank} of {fit.ncols} columns: the coefficients "
+                                                 "tested are not all identified")
+    result.test = f"Wald, HAC {hac.kernel} L={hac.bandwidth}: {what} = 0"
+    result.alternative = "some slope is not zero" if columns is None else "some coefficient is not zero"
+    result.note = _join(result.note, unidentified, hac.note, fit.gap_note)
+    return result

@@ -1,7 +1,7 @@
 """Tail probabilities and critical values.
 
-Chi-square and F tail probabilities come from SciPy, imported only when one
-is asked for; without SciPy they are None.  The two stability tests have
+Chi-square and F tail probabilities come from ``scipy.special``, imported
+only when one is asked for; without SciPy they are None.  The two stability tests have
 closed-form asymptotic laws (Brownian motion and Brownian bridge crossing a
 line), so their p-values and boundaries are computed here from the standard
 library alone.
@@ -11,34 +11,56 @@ from __future__ import annotations
 
 import importlib
 import math
+import sys
 from typing import Any, Callable
 
+import numpy as np
 
-def _scipy_stats() -> Any:
-    try:
-        return importlib.import_module("scipy.stats")
-    except ImportError:
-        return None
+
+_SCALAR = "scipy.special.cython_special"
+_UFUNCS = "scipy.special"
+
+
+def _scipy(name: str) -> Any:
+    """A SciPy module, imported on first use; None when SciPy is not installed."""
+    module = sys.modules.get(name)
+    if module is None:
+        try:
+            module = importlib.import_module(name)
+        except ImportError:
+            return None
+    return module
 
 
 def scipy_available() -> bool:
-    return _scipy_stats() is not None
+    return _scipy(_UFUNCS) is not None
 
 
-def chi2_sf(x: float, df: int) -> float | None:
+# Scalars go through SciPy's compiled scalar functions: a ufunc call costs
+# about a microsecond of dispatch, more than the tail probability itself.
+
+def chi2_sf(x: float, df: float) -> float | None:
     """P(chi2(df) > x), or None when SciPy is not installed."""
-    stats = _scipy_stats()
-    if stats is None:
-        return None
-    return float(stats.chi2.sf(x, df))
+    special = _scipy(_SCALAR)
+    return None if special is None else float(special.chdtrc(float(df), float(x)))
 
 
-def f_sf(x: float, df1: int, df2: int) -> float | None:
+def f_sf(x: float, df1: float, df2: float) -> float | None:
     """P(F(df1, df2) > x), or None when SciPy is not installed."""
-    stats = _scipy_stats()
-    if stats is None:
-        return None
-    return float(stats.f.sf(x, df1, df2))
+    special = _scipy(_SCALAR)
+    return None if special is None else float(special.fdtrc(float(df1), float(df2), float(x)))
+
+
+def chi2_sf_many(x: np.ndarray, df: np.ndarray) -> np.ndarray | None:
+    """P(chi2(df) > x) elementwise, or None when SciPy is not installed."""
+    special = _scipy(_UFUNCS)
+    return None if special is None else special.chdtrc(df, x)
+
+
+def f_sf_many(x: np.ndarray, df1: np.ndarray, df2: np.ndarray) -> np.ndarray | None:
+    """P(F(df1, df2) > x) elementwise, or None when SciPy is not installed."""
+    special = _scipy(_UFUNCS)
+    return None if special is None else special.fdtrc(df1, df2, x)
 
 
 def _normal_cdf(x: float) -> float:

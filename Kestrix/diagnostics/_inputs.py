@@ -11,6 +11,8 @@ from typing import Any
 
 import numpy as np
 
+from ._status import DiagnosticError, Status
+
 
 def is_pandas(obj: object) -> bool:
     return type(obj).__module__.split(".", 1)[0] == "pandas"
@@ -47,10 +49,11 @@ def _require_finite(arr: np.ndarray, what: str) -> None:
     bad = int(arr.size - np.count_nonzero(np.isfinite(arr)))
     if bad:
         plural = "value" if bad == 1 else "values"
-        raise ValueError(f"{what} contains {bad} missing or infinite {plural}; drop or fill them first")
+        raise DiagnosticError(f"{what} contains {bad} missing or infinite {plural}; drop or fill them first",
+                              Status.UNDEFINED_VARIANCE)
 
 
-def as_vector(obj: Any, what: str) -> Vector:
+def as_vector(obj: Any, what: str, finite: bool = True) -> Vector:
     """A one-dimensional series; a single-column table is accepted as one."""
     index = None
     name = None
@@ -70,11 +73,12 @@ def as_vector(obj: Any, what: str) -> Vector:
             values = values[:, 0]
     if values.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, got shape {values.shape}")
-    _require_finite(values, what)
+    if finite:
+        _require_finite(values, what)
     return Vector(np.ascontiguousarray(values), index, name)
 
 
-def as_matrix(obj: Any, what: str) -> Matrix:
+def as_matrix(obj: Any, what: str, finite: bool = True) -> Matrix:
     """A two-dimensional table with one row per observation; a series is one column."""
     index = None
     names: tuple[str, ...] | None = None
@@ -94,14 +98,15 @@ def as_matrix(obj: Any, what: str) -> Matrix:
             values = values[:, None]
     if values.ndim != 2:
         raise ValueError(f"{what} must be two-dimensional (observations by columns), got shape {values.shape}")
-    _require_finite(values, what)
+    if finite:
+        _require_finite(values, what)
     return Matrix(np.ascontiguousarray(values, dtype=np.float64), index, names)
 
 
-def regression(y: Any, X: Any) -> tuple[Vector, Matrix]:
+def regression(y: Any, X: Any, finite: bool = True) -> tuple[Vector, Matrix]:
     """The response and the design of a regression, checked against each other."""
-    yv = as_vector(y, "y")
-    Xm = as_matrix(X, "X")
+    yv = as_vector(y, "y", finite)
+    Xm = as_matrix(X, "X", finite)
     if Xm.values.shape[0] != yv.values.shape[0]:
         raise ValueError(f"y has {yv.values.shape[0]} observations but X has {Xm.values.shape[0]} rows")
     if Xm.values.shape[1] == 0:
@@ -111,16 +116,20 @@ def regression(y: Any, X: Any) -> tuple[Vector, Matrix]:
     return yv, Xm
 
 
+def constant_columns(X: np.ndarray) -> np.ndarray:
+    """Mask of the constant columns of X (a column of ones, or of zeros)."""
+    if X.shape[0] == 0:
+        return np.zeros(X.shape[1], dtype=bool)
+    return np.ptp(X, axis=0) == 0
+
+
 def non_constant_columns(X: np.ndarray) -> np.ndarray:
-    """X without its constant columns (a column of ones, or of zeros).
+    """X without its constant columns.
 
     Used where a kernel adds its own intercept: the columns dropped lie in the
     span of that intercept, so the fitted values are the same without them.
     """
-    if X.shape[0] == 0:
-        return X
-    keep = np.ptp(X, axis=0) != 0
-    return np.ascontiguousarray(X[:, keep])
+    return np.ascontiguousarray(X[:, ~constant_columns(X)])
 
 
 def as_int(value: Any, what: str) -> int:

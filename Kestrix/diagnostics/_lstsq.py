@@ -30,13 +30,15 @@ def rank(X: np.ndarray) -> int:
 
 
 def breusch_godfrey(eps: np.ndarray, X: np.ndarray, lags: int) -> float:
-    """n·R² (uncentred) of eps on an intercept, X and `lags` lags with zeros before the sample."""
+    """Godfrey's LM n·e'P_Z e / e'e with Z = [X, e_{t-1} ... e_{t-lags}], zeros before the sample.
+
+    No intercept is added: Z spans what the model spans and the lags.
+    """
     n = eps.shape[0]
     lagged = np.zeros((n, lags))
     for lag in range(1, lags + 1):
         lagged[lag:, lag - 1] = eps[:-lag]
-    design = np.column_stack([np.ones(n), X, lagged])
-    _, resid, _ = fit(design, eps)
+    _, resid, _ = fit(np.column_stack([X, lagged]), eps)
     tss = float(eps @ eps)
     if not tss > 0.0:
         raise ValueError("zero variance: the residuals are all zero (the regression fits exactly)")
@@ -123,27 +125,21 @@ def residual_scale(y: np.ndarray, X: np.ndarray) -> float:
     return float(np.sqrt(float(resid @ resid) / dof)) if dof > 0 else float("nan")
 
 
-def wald(dev: np.ndarray, cov: np.ndarray, nobs: int) -> tuple[float, int, bool]:
+def wald(dev: np.ndarray, cov: np.ndarray, nobs: int, tol: float) -> tuple[float, int, bool]:
     """n·dev'·Ω⁺·dev with the pseudo-inverse of a positive semi-definite Ω.
 
-    Returns the statistic, the rank of Ω (the degrees of freedom) and whether
-    dev has a part outside the range of Ω, which the pseudo-inverse ignores.
+    Eigenvalues of the symmetrised Ω at or below ``tol`` count as zero, the
+    same threshold as the rank decision that sent the statistic here.  Returns the statistic, the rank
+    of Ω (the degrees of freedom) and whether dev has a part outside the
+    range of Ω, which the pseudo-inverse ignores.
     """
-    sym = 0.5 * (cov + cov.T)
-    eig = np.linalg.eigvalsh(sym) if sym.size else np.empty(0)
-    top = float(np.max(np.abs(eig))) if eig.size else 0.0
-    # The kernel gives up when a Cholesky pivot falls below about p·eps of
-    # the largest diagonal element, so what arrives here has directions that
-    # are zero up to rounding; 1e-10 relative separates them from the rest.
-    tol = 1e-10 * top
-    if eig.size and float(eig.min()) < -tol:
-        raise ValueError(
-            f"cov is not positive semi-definite (smallest eigenvalue {float(eig.min()):.3g})"
-        )
-    if top == 0.0:
+    values, vectors = np.linalg.eigh(0.5 * (cov + cov.T))
+    keep = values > tol
+    r = int(np.count_nonzero(keep))
+    if r == 0:
         return 0.0, 0, bool(np.any(dev != 0))
-    pinv = np.linalg.pinv(sym, rcond=1e-10, hermitian=True)
-    r = int(np.count_nonzero(eig > tol))
-    projected = sym @ (pinv @ dev)
-    outside = bool(np.linalg.norm(dev - projected) > 1e-8 * max(np.linalg.norm(dev), 1e-300))
-    return nobs * float(dev @ pinv @ dev), r, outside
+    coords = vectors[:, keep].T @ dev
+    stat = nobs * float(np.sum(coords * coords / values[keep]))
+    projected = vectors[:, keep] @ coords
+    outside = bool(np.linalg.norm(dev - projected) > 1e-8 * max(float(np.linalg.norm(dev)), 1e-300))
+    return stat, r, outside

@@ -1,4 +1,9 @@
-"""Result objects of the diagnostics."""
+"""Result objects of the diagnostics.
+
+Results are plain records: cheap to build (a test given a fitted model costs
+little more than its kernel call), read-only by convention, and convertible
+to a dict or a one-row pandas table.
+"""
 
 from __future__ import annotations
 
@@ -8,16 +13,7 @@ from typing import Any
 
 import numpy as np
 
-STATUS_NAMES = {
-    0: "OK",
-    1: "FALLBACK",
-    -1: "BAD_SHAPE",
-    -2: "NO_MEMORY",
-    -3: "UNDEFINED_VARIANCE",
-    -4: "BAD_LAG",
-    -5: "TOO_FEW_OBS",
-    -7: "BAD_BREAK",
-}
+from ._status import status_name
 
 
 def _fmt(value: float | None) -> str:
@@ -26,15 +22,16 @@ def _fmt(value: float | None) -> str:
     return f"{value:.6g}"
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(eq=False, repr=False, slots=True)
 class DiagnosticResult:
     """One test: its statistic, null distribution and how it was computed.
 
-    ``status`` is the kernel's status code (0 OK, 1 when the kernel handed
-    over to the NumPy least-squares path, -5 for the small-sample warning of
-    Jarque-Bera); ``fallback`` says whether that NumPy path produced the
+    ``status`` is the kernel's status code (0 OK, 1 when the statistic was
+    computed by the NumPy least-squares path, -5 for the small-sample warning
+    of Jarque-Bera); ``fallback`` says whether that NumPy path produced the
     numbers.  ``pvalue`` is None when SciPy, needed for chi-square and F
-    tails, is not installed.
+    tails, is not installed.  ``note`` says what the numbers alone do not:
+    a clamped lag count, a rank-deficient design, gaps in the sample.
     """
 
     test: str
@@ -67,6 +64,31 @@ class DiagnosticResult:
             return "undefined (p-value is NaN)"
         return f"reject: {self.alternative}" if decision else "not rejected"
 
+    def to_dict(self) -> dict[str, Any]:
+        """The scalar fields, with the 5% decision and verdict, as a dict."""
+        return {
+            "test": self.test,
+            "statistic": self.statistic,
+            "df": self.df,
+            "pvalue": self.pvalue,
+            "status": self.status,
+            "fallback": self.fallback,
+            "reject_5pct": self.reject(0.05),
+            "verdict": self.verdict(0.05),
+            "note": self.note,
+            "nobs": self.nobs,
+            "distribution": self.distribution,
+            "critical_value": self.critical_value,
+        }
+
+    def to_frame(self) -> Any:
+        """The same fields as a one-row pandas DataFrame indexed by the test name."""
+        import pandas as pd
+
+        row = self.to_dict()
+        name = row.pop("test")
+        return pd.DataFrame([row], index=pd.Index([name], name="test"))
+
     def _describe_df(self) -> str:
         if self.df is None:
             return ""
@@ -75,21 +97,20 @@ class DiagnosticResult:
         return f", df={self.df}"
 
     def __repr__(self) -> str:
-        status = STATUS_NAMES.get(self.status, "?")
         parts = [
             f"{type(self).__name__}({self.test}: statistic={_fmt(self.statistic)}{self._describe_df()}",
             f"p-value={_fmt(self.pvalue)} [{self.distribution}]",
         ]
         if self.critical_value is not None:
             parts.append(f"5% critical value={_fmt(self.critical_value)}")
-        parts.append(f"nobs={self.nobs}, status={self.status} ({status}), {self.path} path")
+        parts.append(f"nobs={self.nobs}, status={self.status} ({status_name(self.status)}), {self.path} path")
         text = ", ".join(parts)
         if self.note:
             text += f"; note: {self.note}"
         return text + ")"
 
 
-@dataclass(frozen=True, eq=False, repr=False)
+@dataclass(eq=False, repr=False, slots=True)
 class RecursiveResidualsResult(DiagnosticResult):
     """Recursive residuals and the t test of their mean.
 
@@ -101,7 +122,7 @@ class RecursiveResidualsResult(DiagnosticResult):
     start: int = 0
 
 
-@dataclass(frozen=True, eq=False, repr=False)
+@dataclass(eq=False, repr=False, slots=True)
 class CusumResult(DiagnosticResult):
     """A CUSUM-type statistic with its path and 5% boundaries.
 
@@ -114,14 +135,22 @@ class CusumResult(DiagnosticResult):
     upper: np.ndarray | None = None
     index: Any = None
 
+    def path_frame(self) -> Any:
+        """The path and its 5% boundaries as a pandas DataFrame indexed like ``index``."""
+        import pandas as pd
+
+        return pd.DataFrame({"path": self.series, "lower": self.lower, "upper": self.upper},
+                            index=pd.Index(self.index))
+
 
 @dataclass(frozen=True, eq=False)
 class HACResult:
-    """A long-run covariance matrix of a moment series.
+    """A long-run covariance matrix.
 
-    ``bandwidth`` is the highest lag used (the request clamped to nobs - 1);
-    ``names`` are the column names of a pandas input.  The kernel has no
-    failure status, so ``status`` is always 0 and ``fallback`` False.
+    ``bandwidth`` is the highest lag weighted by the window (the request
+    clamped to nobs - 1; the quadratic-spectral window weights every lag with
+    this bandwidth); ``names`` are the column names of a pandas input.
+    ``note`` says when the bandwidth was clamped.
     """
 
     covariance: np.ndarray
@@ -131,6 +160,7 @@ class HACResult:
     names: tuple[str, ...] | None = None
     status: int = 0
     fallback: bool = False
+    note: str | None = None
 
     def to_frame(self) -> Any:
         """The covariance as a pandas DataFrame (needs pandas)."""
@@ -138,11 +168,22 @@ class HACResult:
 
         return pd.DataFrame(self.covariance, index=self.names, columns=self.names)
 
+    def to_dict(self) -> dict[str, Any]:
+        return {
+            "covariance": self.covariance.tolist(),
+            "kernel": self.kernel,
+            "bandwidth": self.bandwidth,
+            "nobs": self.nobs,
+            "names": None if self.names is None else list(self.names),
+            "note": self.note,
+        }
+
     def __repr__(self) -> str:
         p = self.covariance.shape[0]
         names = f", names={list(self.names)}" if self.names else ""
         matrix = np.array2string(self.covariance, precision=4, separator=", ", max_line_width=120, prefix="  ")
+        note = f", note: {self.note}" if self.note else ""
         return (
             f"HACResult(kernel={self.kernel!r}, bandwidth={self.bandwidth}, nobs={self.nobs}, "
-            f"{p}x{p} covariance{names}, status={self.status}, fast path,\n  {matrix})"
+            f"{p}x{p} covariance{names}, status={self.status}, fast path{note},\n  {matrix})"
         )

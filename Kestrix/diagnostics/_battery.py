@@ -1,0 +1,160 @@
+"""The whole battery on one fitted model, as one table."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Callable
+
+import numpy as np
+
+from . import _api
+from ._fit import OLSFit, as_fit
+from ._results import DiagnosticResult
+from ._status import DiagnosticError, Status
+
+#: The tests of the battery, in the order of its rows.
+TESTS = (
+    "breusch_godfrey",
+    "breusch_pagan",
+    "breusch_pagan_studentized",
+    "chow",
+    "recursive_residuals",
+    "cusum",
+    "cusum_squares",
+    "ljung_box",
+    "jarque_bera",
+    "wald",
+)
+
+COLUMNS = ("label", "statistic", "df", "pvalue", "status", "fallback", "reject_5pct", "verdict", "note", "error")
+
+
+class _Run:
+    """One battery run: the options, and the work the tests share (one Breusch-Pagan regression)."""
+
+    def __init__(self, fit: OLSFit, lags: int, break_at: Any, position: Any, kernel: str,
+                 bandwidth: int | None) -> None:
+        self.fit = fit
+        self.lags = lags
+        self.break_at = break_at
+        self.position = position if (break_at is not None or position is not None) else fit.nobs // 2
+        self.kernel = kernel
+        self.bandwidth = bandwidth
+        self._bp: tuple[float, float, int, int] | None = None
+
+    def bp(self, studentized: bool) -> DiagnosticResult:
+        if self._bp is None:
+            self._bp = _api._bp_sums(self.fit, None)
+        return _api._bp_result(self.fit, self._bp, studentized)
+
+
+_RUNNERS: dict[str, Callable[[_Run], DiagnosticResult]] = {
+    "breusch_godfrey": lambda run: _api.breusch_godfrey(run.fit, lags=run.lags),
+    "breusch_pagan": lambda run: run.bp(False),
+    "breusch_pagan_studentized": lambda run: run.bp(True),
+    "chow": lambda run: _api.chow(run.fit, break_at=run.break_at, position=run.position),
+    "recursive_residuals": lambda run: _api.recursive_residuals(run.fit),
+    "cusum": lambda run: _api.cusum(run.fit),
+    "cusum_squares": lambda run: _api.cusum_squares(run.fit),
+    "ljung_box": lambda run: _api.ljung_box(run.fit, run.lags),
+    "jarque_bera": lambda run: _api.jarque_bera(run.fit),
+    "wald": lambda run: _api.wald_coefficients(run.fit, kernel=run.kernel, bandwidth=run.bandwidth),
+}
+
+_LABELS = {
+    "breusch_godfrey": "Breusch-Godfrey LM",
+    "breusch_pagan": "Breusch-Pagan LM",
+    "breusch_pagan_studentized": "Breusch-Pagan LM (studentised)",
+    "chow": "Chow",
+    "recursive_residuals": "Recursive residuals, t test of mean zero",
+    "cusum": "CUSUM",
+    "cusum_squares": "CUSUM of squares",
+    "ljung_box": "Ljung-Box Q, residuals",
+    "jarque_bera": "Jarque-Bera, residuals",
+    "wald": "Wald, HAC: slopes = 0",
+}
+
+
+def _selected(tests: Any) -> tuple[str, ...]:
+    if tests is None:
+        return TESTS
+    if isinstance(tests, str):
+        tests = [tests]
+    chosen = tuple(tests)
+    unknown = [name for name in chosen if name not in _RUNNERS]
+    if unknown:
+        raise ValueError(f"unknown test {unknown[0]!r}: choose from {', '.join(TESTS)}")
+    return chosen
+
+
+def run_tests(fit: OLSFit, tests: tuple[str, ...], lags: int, break_at: Any, position: Any, kernel: str,
+              bandwidth: int | None) -> list[tuple[str, DiagnosticResult | None, DiagnosticError | Exception | None]]:
+    """Each test's result, or the refusal that stopped it; one failing test never stops the others."""
+    run = _Run(fit, lags, break_at, position, kernel, bandwidth)
+    out: list[tuple[str, DiagnosticResult | None, Exception | None]] = []
+    for name in tests:
+        try:
+            out.append((name, _RUNNERS[name](run), None))
+        except (ValueError, TypeError, MemoryError) as exc:
+            out.append((name, None, exc))
+    return out
+
+
+def _frame(names: tuple[str, ...], outcomes: list[tuple[str, Any, Any]]) -> Any:
+    import pandas as pd
+
+    k = len(outcomes)
+    label, df, verdict, note, error = [None] * k, [None] * k, [None] * k, [None] * k, [None] * k
+    statistic = np.full(k, math.nan)
+    pvalue = np.full(k, math.nan)
+    status = np.zeros(k, dtype=np.int64)
+    fallback = np.zeros(k, dtype=bool)
+    reject: list[bool | None] = [None] * k
+    for i, (name, res, exc) in enumerate(outcomes):
+        if res is None:
+            label[i] = _LABELS[name]
+            status[i] = int(getattr(exc, "status", Status.TOO_FEW_OBS))
+            error[i] = str(exc)
+            verdict[i] = "not computed"
+            continue
+        label[i] = res.test
+        statistic[i] = res.statistic
+        df[i] = res.df
+        if res.pvalue is not None:
+            pvalue[i] = res.pvalue
+        status[i] = res.status
+        fallback[i] = res.fallback
+        reject[i] = res.reject(0.05)
+        verdict[i] = res.verdict(0.05)
+        note[i] = res.note
+    columns = {
+        "label": label, "statistic": statistic, "df": df, "pvalue": pvalue, "status": status,
+        "fallback": fallback, "reject_5pct": pd.array(reject, dtype="boolean"), "verdict": verdict,
+        "note": note, "error": error,
+    }
+    return pd.DataFrame(columns, index=pd.Index(list(names), name="test"))
+
+
+def battery(y_or_fit: Any, X: Any = None, *, lags: int = 4, break_at: Any = None, kernel: str = "bartlett",
+            bandwidth: int | None = None, tests: Any = None, position: Any = None) -> Any:
+    """Every diagnostic of one regression, as a pandas DataFrame with one row per test.
+
+    The model is fitted once (or given, from ``ols``).  The index holds the
+    test names (``TESTS``; ``tests=`` picks a subset); the columns are
+    ``label`` (the test as printed), ``statistic``, ``df``, ``pvalue``,
+    ``status``, ``fallback``, ``reject_5pct``, ``verdict``, ``note`` and
+    ``error``.  A test that cannot be computed on this input gets its row
+    with ``error`` (and the refusal's ``status``) set; the others still run.
+
+    ``lags`` serves Breusch-Godfrey and Ljung-Box; the Chow break is the
+    label ``break_at`` or the row ``position=`` (by default the middle of
+    the sample); ``kernel`` and ``bandwidth`` set the HAC covariance of the
+    Wald test that all slopes are zero.  ``attrs`` of the table hold
+    ``nobs`` and the fit's notes.
+    """
+    fit = as_fit(y_or_fit, X, "battery")
+    names = _selected(tests)
+    table = _frame(names, run_tests(fit, names, lags, break_at, position, kernel, bandwidth))
+    table.attrs["nobs"] = fit.nobs
+    table.attrs["notes"] = fit.notes
+    return table

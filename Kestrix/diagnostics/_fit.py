@@ -1,0 +1,259 @@
+"""The fitted regression every regression test starts from: ``ols(y, X)``."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from functools import cached_property
+from typing import Any
+
+import numpy as np
+
+from Kestrix._ckernels.diag import _diag
+
+from . import _lstsq
+from ._inputs import Matrix, Vector, constant_columns, is_pandas, regression
+from ._status import DiagnosticError, Status
+
+_EPS = float(np.finfo(np.float64).eps)
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class OLSFit:
+    """An ordinary least-squares fit of y on X, computed once.
+
+    Every regression test of this package accepts it in place of ``(y, X)``
+    and never refits it.  The fit is made through a singular value
+    decomposition: ``rank`` is the numerical rank of X (singular values
+    against max(n, p)·eps of the largest, as ``numpy.linalg.matrix_rank``
+    decides), and with a rank-deficient X the coefficients are the
+    minimum-norm solution, so only the fitted values are identified.
+
+    ``index`` holds the labels of the rows (the pandas index of the input,
+    or None for arrays, whose labels are the positions 0 ... n-1);
+    ``dropped`` the positions, in the input, of rows left out for missing
+    values (``missing="drop"``).  Treat the arrays as read-only.
+    """
+
+    y: np.ndarray
+    X: np.ndarray
+    coef: np.ndarray
+    resid: np.ndarray
+    rank: int
+    names: tuple[str, ...]
+    y_name: str | None
+    index: Any
+    has_constant: bool
+    dropped: tuple[int, ...] = ()
+    inner_gaps: int = 0
+    # Right singular vectors and singular values of the rank-r part of X.
+    _vt: np.ndarray = field(default=None, repr=False)  # type: ignore[assignment]
+    _s: np.ndarray = field(default=None, repr=False)  # type: ignore[assignment]
+
+    @property
+    def nobs(self) -> int:
+        return int(self.y.shape[0])
+
+    @property
+    def ncols(self) -> int:
+        return int(self.X.shape[1])
+
+    @property
+    def df_resid(self) -> int:
+        return self.nobs - self.rank
+
+    @property
+    def fitted(self) -> np.ndarray:
+        return self.y - self.resid
+
+    @cached_property
+    def rss(self) -> float:
+        return float(self.resid @ self.resid)
+
+    @property
+    def sigma(self) -> float:
+        """Residual standard error sqrt(rss / (n - rank)); NaN without residual degrees of freedom."""
+        return math.sqrt(self.rss / self.df_resid) if self.df_resid > 0 else math.nan
+
+    @property
+    def rsquared(self) -> float:
+        """Centred R² when X has a constant, uncentred otherwise."""
+        y = self.y - self.y.mean() if self.has_constant else self.y
+        total = float(y @ y)
+        return 1.0 - self.rss / total if total > 0 else math.nan
+
+    @cached_property
+    def constant(self) -> np.ndarray:
+        """Mask of the constant columns of X."""
+        return constant_columns(self.X)
+
+    @property
+    def slopes(self) -> tuple[int, ...]:
+        """Positions of the non-constant columns of X."""
+        return tuple(int(j) for j in np.flatnonzero(~self.constant))
+
+    @cached_property
+    def non_constant_X(self) -> np.ndarray:
+        """X without its constant columns, contiguous (for kernels that add their own intercept)."""
+        return np.ascontiguousarray(self.X[:, ~self.constant])
+
+    @property
+    def identified(self) -> bool:
+        return self.rank == self.ncols
+
+    @property
+    def xtx_pinv(self) -> np.ndarray:
+        """(X'X)⁺ from the decomposition of the fit."""
+        return (self._vt.T / (self._s * self._s)) @ self._vt
+
+    @property
+    def cov_params(self) -> np.ndarray:
+        """OLS covariance of the coefficients, sigma²·(X'X)⁺."""
+        return self.xtx_pinv * (self.rss / self.df_resid if self.df_resid > 0 else math.nan)
+
+    @property
+    def bse(self) -> np.ndarray:
+        """OLS standard errors of the coefficients."""
+        return np.sqrt(np.diag(self.cov_params))
+
+    @cached_property
+    def exact(self) -> bool:
+        """The residuals are zero up to rounding although X does not interpolate y by construction."""
+        norm_y = float(np.linalg.norm(self.y))
+        return self.rank < self.nobs and math.sqrt(self.rss) <= 1e-13 * norm_y
+
+    def residuals_for_tests(self) -> np.ndarray:
+        """The residuals, refusing a fit whose residuals are only rounding noise."""
+        # Residuals of an exact fit are rounding errors of the size eps·|y|;
+        # every statistic built on them would be noise, so say so instead.
+        if self.exact:
+            raise DiagnosticError("zero variance: the regression fits the data exactly, the residuals are "
+                                  "all zero up to rounding", Status.UNDEFINED_VARIANCE)
+        return self.resid
+
+    @cached_property
+    def recursive(self) -> tuple[np.ndarray, int, int]:
+        """Recursive residuals (read-only), the position of the first, and the status that made them.
+
+        Computed once per fit, for the recursive-residual, CUSUM and
+        CUSUM-of-squares tests alike.
+        """
+        T, p = self.X.shape
+        status, w = _diag.recursive_residuals(self.y, self.X)
+        start = p
+        if status == Status.FALLBACK:
+            w, start = _lstsq.recursive_residuals(self.y, self.X)
+        elif status == Status.NO_MEMORY:
+            raise MemoryError("not enough memory for the kernel's scratch space")
+        elif status != Status.OK:
+            raise DiagnosticError(f"too few observations: recursive residuals need more observations than "
+                                  f"the {p} regressors, got {T}", Status(status))
+        w.flags.writeable = False
+        return w, start, status
+
+    def labels(self, positions: np.ndarray) -> Any:
+        """Row labels of the given positions (the positions themselves for array input)."""
+        return positions if self.index is None else self.index[positions]
+
+    @property
+    def notes(self) -> list[str]:
+        """What a reader of the fit should know: unidentified coefficients, rows dropped."""
+        out = []
+        if not self.identified:
+            out.append(f"X has rank {self.rank} of {self.ncols} columns: the coefficients are not identified "
+                       "(the minimum-norm solution is shown)")
+        if self.dropped:
+            text = f"{len(self.dropped)} rows with missing values left out"
+            if self.inner_gaps:
+                text += (f", leaving {self.inner_gaps} gap{'s' if self.inner_gaps > 1 else ''} inside the sample: "
+                         "tests that use the order of the rows treat the rows either side of a gap as adjacent")
+            out.append(text)
+        return out
+
+    @property
+    def gap_note(self) -> str | None:
+        """The note of a test that uses the order of the rows, when rows were dropped inside the sample."""
+        if not self.inner_gaps:
+            return None
+        return (f"{self.inner_gaps} gap{'s' if self.inner_gaps > 1 else ''} inside the sample from rows with "
+                "missing values: the rows either side are treated as adjacent")
+
+    def __repr__(self) -> str:
+        coef = ", ".join(f"{name}={b:.6g}" for name, b in zip(self.names, self.coef))
+        const = "with" if self.has_constant else "without"
+        return (f"OLSFit(nobs={self.nobs}, rank={self.rank} of {self.ncols}, {const} constant, "
+                f"R²={self.rsquared:.4f}, sigma={self.sigma:.6g}; {coef})")
+
+
+def _drop_missing(yv: Vector, Xm: Matrix) -> tuple[Vector, Matrix, tuple[int, ...], int]:
+    keep = np.isfinite(yv.values) & np.all(np.isfinite(Xm.values), axis=1)
+    if keep.all():
+        return yv, Xm, (), 0
+    dropped = np.flatnonzero(~keep)
+    kept = np.flatnonzero(keep)
+    inner = dropped[(dropped > kept[0]) & (dropped < kept[-1])] if kept.size else dropped[:0]
+    # A gap is a run of consecutive dropped rows between two kept ones.
+    gaps = 0 if inner.size == 0 else 1 + int(np.count_nonzero(np.diff(inner) > 1))
+    index = yv.index[keep] if yv.index is not None else None
+    yv = Vector(np.ascontiguousarray(yv.values[keep]), index, yv.name)
+    Xm = Matrix(np.ascontiguousarray(Xm.values[keep]), index, Xm.names)
+    return yv, Xm, tuple(int(i) for i in dropped), gaps
+
+
+def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise") -> OLSFit:
+    """Fit y on X by ordinary least squares, once, for all the tests.
+
+    ``X`` is the design as fitted: include a constant column yourself, or
+    pass ``add_constant=True`` to put a column of ones named "const" first.
+    pandas input keeps its index (row labels, used by ``chow``'s break
+    labels and the CUSUM paths) and its column names.  ``missing="drop"``
+    leaves out rows with a missing or infinite value; the default refuses
+    them.
+    """
+    if missing not in ("raise", "drop"):
+        raise ValueError(f"missing must be 'raise' or 'drop', got {missing!r}")
+    yv, Xm = regression(y, X, finite=missing == "raise")
+    dropped: tuple[int, ...] = ()
+    gaps = 0
+    if missing == "drop":
+        yv, Xm, dropped, gaps = _drop_missing(yv, Xm)
+    values = Xm.values
+    n = values.shape[0]
+    names = Xm.names or tuple(f"x{j}" for j in range(values.shape[1]))
+    if add_constant:
+        values = np.column_stack([np.ones(n), values])
+        names = ("const", *names)
+    if n == 0:
+        raise DiagnosticError("too few observations: the regression has no observations", Status.TOO_FEW_OBS)
+    U, s, vt = np.linalg.svd(values, full_matrices=False)
+    tol = float(s[0]) * max(values.shape) * _EPS if s.size else 0.0
+    rank = int(np.count_nonzero(s > tol))
+    Ur, sr, vtr = U[:, :rank], s[:rank], vt[:rank]
+    coef = vtr.T @ ((Ur.T @ yv.values) / sr)
+    resid = yv.values - values @ coef
+    const = constant_columns(values)
+    if np.any(const & (values[0] != 0.0)):
+        has_constant = True
+    else:
+        # A constant spanned by other columns (a full set of dummies) counts too.
+        ones = np.ones(n)
+        projected = Ur @ (Ur.T @ ones)
+        has_constant = bool(rank) and float(np.linalg.norm(ones - projected)) <= 1e-8 * math.sqrt(n)
+    index = yv.index if yv.index is not None and is_pandas(yv.index) else None
+    return OLSFit(
+        y=yv.values, X=np.ascontiguousarray(values), coef=coef, resid=resid, rank=rank, names=tuple(names),
+        y_name=yv.name, index=index, has_constant=has_constant, dropped=dropped, inner_gaps=gaps,
+        _vt=vtr, _s=sr,
+    )
+
+
+def as_fit(y_or_fit: Any, X: Any, what: str) -> OLSFit:
+    """The fit a regression test works on: the one given, or one made from (y, X)."""
+    if isinstance(y_or_fit, OLSFit):
+        if X is not None:
+            raise TypeError(f"{what}: X must not be given with a fitted model; pass the other options "
+                            f"by keyword, as in {what}(fit, lags=4)")
+        return y_or_fit
+    if X is None:
+        raise TypeError(f"{what}: X is required unless the first argument is a fitted model (kd.ols(y, X))")
+    return ols(y_or_fit, X)

@@ -1,0 +1,82 @@
+"""Lag windows of the long-run covariance: the one table of them in the Python layer.
+
+Each window has the integer id the kernels take, and its weight k(x) at the
+scaled lag x = j / (L + 1).  Bartlett and Parzen vanish beyond x = 1, so the
+kernel's sum over lags 1 ... L is the whole estimator.  The quadratic-spectral
+window weights every lag; truncated at L it is no longer a positive
+semi-definite estimator, so its sum runs over every lag 1 ... n - 1.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+
+@dataclass(frozen=True)
+class Window:
+    name: str
+    kernel_id: int  # the kernels' lag-window id
+    every_lag: bool  # the weight does not vanish beyond the bandwidth
+
+    def weights(self, lags: np.ndarray, bandwidth: int) -> np.ndarray:
+        """k(j / (L + 1)) for the lags j."""
+        x = np.asarray(lags, dtype=np.float64) / (bandwidth + 1.0)
+        if self.name == "bartlett":
+            return np.where(x <= 1.0, 1.0 - x, 0.0)
+        if self.name == "parzen":
+            return np.where(x <= 0.5, 1.0 - 6.0 * x * x + 6.0 * x**3,
+                            np.where(x <= 1.0, 2.0 * (1.0 - x) ** 3, 0.0))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            arg = 6.0 * math.pi * x / 5.0
+            w = 25.0 / (12.0 * math.pi**2 * x * x) * (np.sin(arg) / arg - np.cos(arg))
+        return np.where(np.abs(x) <= 1e-8, 1.0, w)
+
+
+WINDOWS: dict[str, Window] = {
+    "bartlett": Window("bartlett", 0, every_lag=False),
+    "parzen": Window("parzen", 1, every_lag=False),
+    "qs": Window("qs", 2, every_lag=True),
+}
+
+#: Kernel id of each lag window, by name.
+KERNELS = {name: window.kernel_id for name, window in WINDOWS.items()}
+
+
+def window(name: object) -> Window:
+    if isinstance(name, str) and name.lower() in WINDOWS:
+        return WINDOWS[name.lower()]
+    choices = ", ".join(repr(n) for n in WINDOWS)
+    raise ValueError(f"unknown kernel {name!r}: choose {choices}")
+
+
+def default_bandwidth(nobs: int) -> int:
+    """floor(4·(n/100)^(2/9)): a deterministic bandwidth growing slowly with n."""
+    return int(math.floor(4.0 * (nobs / 100.0) ** (2.0 / 9.0)))
+
+
+def every_lag_covariance(r: np.ndarray, win: Window, bandwidth: int) -> np.ndarray:
+    """(Γ_0 + Σ_{j=1}^{n-1} k(j/(L+1))·(Γ_j + Γ_j')) / n for centred moments r.
+
+    The double sum over lags is r'·W·r with the symmetric Toeplitz matrix
+    W[s, t] = k(|s - t|/(L + 1)); W·r is a circular convolution of each column
+    of r with the weights, done by FFT on a zero-padded length of at least
+    2n - 1 so that no lag wraps around.  Cost O(p·n·log n + n·p²) instead of
+    O(n²·p²) for the explicit lag products.
+    """
+    n, p = r.shape
+    if n == 0 or p == 0:
+        return np.full((p, p), np.nan) if n == 0 else np.empty((0, 0))
+    size = 1 << max(1, (2 * n - 1 - 1).bit_length())
+    kernel = np.zeros(size)
+    kernel[0] = 1.0
+    if n > 1:
+        w = win.weights(np.arange(1, n), bandwidth)
+        kernel[1:n] = w
+        kernel[size - n + 1:] = w[::-1]
+    spectrum = np.fft.rfft(kernel)
+    weighted = np.fft.irfft(np.fft.rfft(r, size, axis=0) * spectrum[:, None], size, axis=0)[:n]
+    omega = (r.T @ weighted) / n
+    return 0.5 * (omega + omega.T)
