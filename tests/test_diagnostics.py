@@ -104,10 +104,11 @@ def ref_weight(kernel, j, L):
 
 
 def ref_hac(r, kernel, L):
+    """Explicit lag sums; the quadratic-spectral window weights every lag 1 ... n-1."""
     r = r - r.mean(axis=0)
     n = len(r)
     omega = sum(np.outer(r[t], r[t]) for t in range(n))
-    for j in range(1, L + 1):
+    for j in range(1, (n if kernel == "qs" else L + 1)):
         gamma = sum(np.outer(r[t], r[t + j]) for t in range(n - j))
         omega = omega + ref_weight(kernel, j, L) * (gamma + gamma.T)
     return omega / n
@@ -202,11 +203,11 @@ def test_recursive_family_matches_formulas(data, stats):
 
 def test_stability_critical_values():
     # The classical 5% CUSUM constant, and the quantiles of sup|Brownian
-    # bridge| that the CUSUM-of-squares boundary tends to (times sqrt(N)).
+    # bridge| that sqrt(m/2) times the CUSUM-of-squares boundary tends to.
     assert round(kd.cusum_critical_value(0.05), 3) == 0.948
     for alpha, limit in [(0.10, 1.2238), (0.05, 1.3581), (0.01, 1.6276)]:
-        nrec = 2 * 10**6 + 2
-        assert kd.cusumsq_critical_value(nrec, alpha) * math.sqrt(nrec / 2 - 1) == pytest.approx(limit, abs=2e-4)
+        m = 2 * 10**6
+        assert kd.cusumsq_critical_value(m, alpha) * math.sqrt(m / 2) == pytest.approx(limit, abs=2e-3)
     # Smaller samples need a wider band.
     assert kd.cusumsq_critical_value(30) > kd.cusumsq_critical_value(200)
 
@@ -214,11 +215,13 @@ def test_stability_critical_values():
 @pytest.mark.parametrize("test", [kd.cusum, kd.cusum_squares])
 def test_stability_tests_hold_their_size(test):
     # Stable coefficients and variance: the 5% boundaries are crossed in
-    # about 5% of samples (both tests are somewhat conservative at T = 100).
+    # about 5% of samples (the CUSUM's asymptotic boundary is somewhat
+    # conservative at T = 100; the CUSUM of squares uses its small-sample law).
     rng = np.random.default_rng(2024)
     X = np.column_stack([np.ones(100), rng.standard_normal(100)])
     rejections = [test(X @ [1.0, 1.0] + rng.standard_normal(100), X).reject() for _ in range(4000)]
-    assert 0.015 < np.mean(rejections) < 0.06
+    low = 0.015 if test is kd.cusum else 0.04
+    assert low < np.mean(rejections) < 0.06
 
 
 @pytest.mark.parametrize("kernel", ["bartlett", "parzen", "qs"])
@@ -362,7 +365,8 @@ def test_errors_say_what_is_wrong(call, message):
 # --------------------------------------------------------------------------
 
 def test_without_scipy_pvalue_is_none(monkeypatch):
-    monkeypatch.setitem(sys.modules, "scipy.stats", None)
+    for name in ("scipy", "scipy.special", "scipy.special.cython_special", "scipy.stats"):
+        monkeypatch.setitem(sys.modules, name, None)
     y, X = simulated()
     res = kd.breusch_godfrey(y, X, 2)
     assert res.pvalue is None and res.reject() is None
