@@ -116,18 +116,15 @@ def _bp_sums(fit: OLSFit, Z: Any) -> tuple[float, float, int, int]:
     e = fit.residuals_for_tests()
     n = fit.nobs
     if Z is None:
-        regressors = fit.non_constant_X
+        aux = fit.variance_design
     else:
         Zm = as_matrix(Z, "Z")
         if Zm.values.shape[0] != n:
             raise ValueError(f"Z has {Zm.values.shape[0]} rows but y has {n} observations")
-        regressors = non_constant_columns(Zm.values)
-    if regressors.shape[1] == 0:
+        aux = np.column_stack([np.ones(n), non_constant_columns(Zm.values)])
+    if aux.shape[1] < 2:
         raise DiagnosticError("Z has no non-constant column: there is nothing the variance could depend on",
                               Status.TOO_FEW_OBS)
-    aux = np.empty((n, regressors.shape[1] + 1))
-    aux[:, 0] = 1.0
-    aux[:, 1:] = regressors
     if n <= aux.shape[1]:
         raise DiagnosticError(f"too few observations: the variance regression has {aux.shape[1]} columns, "
                               f"it needs more than {aux.shape[1]} observations, got {n}", Status.TOO_FEW_OBS)
@@ -468,11 +465,16 @@ def wald(mean: Any, cov: Any, nobs: int, *, target: Any = 0.0) -> DiagnosticResu
     if omega.shape != (p, p):
         raise ValueError(f"cov must be {p} by {p} to match mean, got shape {omega.shape}")
     scale = float(np.max(np.abs(omega)))
-    if not np.allclose(omega, omega.T, rtol=0.0, atol=1e-10 * scale):
+    if float(np.max(np.abs(omega - omega.T))) > 1e-10 * scale:
         raise ValueError("cov is not symmetric")
     nobs = as_int(nobs, "nobs")
     if nobs < 1:
         raise DiagnosticError(f"too few observations: nobs must be at least 1, got {nobs}", Status.TOO_FEW_OBS)
+    return _wald(mv.values, tv, omega, nobs)
+
+
+def _wald(mean: np.ndarray, target: np.ndarray, omega: np.ndarray, nobs: int) -> DiagnosticResult:
+    p = mean.shape[0]
     eig = np.linalg.eigvalsh(omega)
     top = float(np.max(np.abs(eig)))
     if float(eig[0]) < -1e-10 * top:
@@ -480,11 +482,11 @@ def wald(mean: Any, cov: Any, nobs: int, *, target: Any = 0.0) -> DiagnosticResu
     tol = top * p * _EPS
     status = Status.FALLBACK
     if float(eig[0]) > tol:
-        status, stat = _diag.wald_stat_from_mean_and_cov(mv.values, tv, omega, nobs)
+        status, stat = _diag.wald_stat_from_mean_and_cov(mean, target, omega, nobs)
     note = None
     df = p
     if status == Status.FALLBACK:
-        stat, df, outside = _lstsq.wald(mv.values - tv, omega, nobs, tol)
+        stat, df, outside = _lstsq.wald(mean - target, omega, nobs, tol)
         if df == 0:
             raise DiagnosticError("zero variance: cov is the zero matrix", Status.UNDEFINED_VARIANCE)
         note = _join(f"cov has rank {df} of {p}: pseudo-inverse used" if df < p else None,
@@ -496,6 +498,16 @@ def wald(mean: Any, cov: Any, nobs: int, *, target: Any = 0.0) -> DiagnosticResu
                             nobs, f"chi2({df})", "moments differ from the target", None, note)
 
 
+def _coefficient_hac(fit: OLSFit, kernel: Any, bandwidth: Any,
+                     rows: Any = slice(None)) -> tuple[np.ndarray, str, int, str | None]:
+    """n·B·Ω·B' for the rows B of (X'X)⁺ (all by default): the HAC covariance of those coefficients."""
+    e = fit.residuals_for_tests()
+    omega, name, used, note = _long_run(fit.X * e[:, None], kernel, bandwidth, True)
+    bread = fit.xtx_pinv[rows]
+    cov = fit.nobs * (bread @ omega @ bread.T)
+    return 0.5 * (cov + cov.T), name, used, note
+
+
 def hac_coefficient_covariance(fit: OLSFit, kernel: str = "bartlett", bandwidth: int | None = None) -> HACResult:
     """HAC covariance of the OLS coefficients, n·(X'X)⁺·Ω·(X'X)⁺ with Ω the long-run covariance of x_t·e_t.
 
@@ -503,13 +515,8 @@ def hac_coefficient_covariance(fit: OLSFit, kernel: str = "bartlett", bandwidth:
     """
     if not isinstance(fit, OLSFit):
         raise TypeError("hac_coefficient_covariance needs a fitted model (kd.ols(y, X))")
-    e = fit.residuals_for_tests()
-    scores = fit.X * e[:, None]
-    omega, name, used, note = _long_run(scores, kernel, bandwidth, True)
-    bread = fit.xtx_pinv
-    cov = fit.nobs * (bread @ omega @ bread)
-    return HACResult(covariance=0.5 * (cov + cov.T), kernel=name, bandwidth=used, nobs=fit.nobs, names=fit.names,
-                     note=note)
+    cov, name, used, note = _coefficient_hac(fit, kernel, bandwidth)
+    return HACResult(covariance=cov, kernel=name, bandwidth=used, nobs=fit.nobs, names=fit.names, note=note)
 
 
 def wald_coefficients(fit: OLSFit, columns: Any = None, *, kernel: str = "bartlett",
@@ -531,14 +538,13 @@ def wald_coefficients(fit: OLSFit, columns: Any = None, *, kernel: str = "bartle
         what = ", ".join(fit.names[j] for j in chosen)
     if not chosen:
         raise DiagnosticError("X has no non-constant column: there is no slope to test", Status.TOO_FEW_OBS)
-    hac = hac_coefficient_covariance(fit, kernel, bandwidth)
-    sub = np.ix_(chosen, chosen)
+    cov, name, used, hac_note = _coefficient_hac(fit, kernel, bandwidth, chosen)
     n = fit.nobs
     # b'·V⁻¹·b written as n·dev'·Ω⁻¹·dev with Ω = n·V.
-    result = wald(fit.coef[chosen], n * hac.covariance[sub], n)
+    result = _wald(fit.coef[chosen], np.zeros(len(chosen)), n * cov, n)
     unidentified = None if fit.identified else (f"X has rank {fit.rank} of {fit.ncols} columns: the coefficients "
                                                  "tested are not all identified")
-    result.test = f"Wald, HAC {hac.kernel} L={hac.bandwidth}: {what} = 0"
+    result.test = f"Wald, HAC {name} L={used}: {what} = 0"
     result.alternative = "some slope is not zero" if columns is None else "some coefficient is not zero"
-    result.note = _join(result.note, unidentified, hac.note, fit.gap_note)
+    result.note = _join(result.note, unidentified, hac_note, fit.gap_note)
     return result

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import Any, Callable
 
@@ -100,39 +101,48 @@ def run_tests(fit: OLSFit, tests: tuple[str, ...], lags: int, break_at: Any, pos
     return out
 
 
+@functools.lru_cache(maxsize=64)
+def _index(names: tuple[str, ...]) -> Any:
+    import pandas as pd
+
+    return pd.Index(list(names), name="test")  # immutable, so one object serves every table
+
+
 def _frame(names: tuple[str, ...], outcomes: list[tuple[str, Any, Any]]) -> Any:
     import pandas as pd
 
     k = len(outcomes)
-    label, df, verdict, note, error = [None] * k, [None] * k, [None] * k, [None] * k, [None] * k
+    text = {column: np.full(k, None, dtype=object) for column in ("label", "df", "verdict", "note", "error")}
     statistic = np.full(k, math.nan)
     pvalue = np.full(k, math.nan)
     status = np.zeros(k, dtype=np.int64)
     fallback = np.zeros(k, dtype=bool)
-    reject: list[bool | None] = [None] * k
+    reject = np.full(k, None, dtype=object)
     for i, (name, res, exc) in enumerate(outcomes):
         if res is None:
-            label[i] = _LABELS[name]
+            text["label"][i] = _LABELS[name]
             status[i] = int(getattr(exc, "status", Status.TOO_FEW_OBS))
-            error[i] = str(exc)
-            verdict[i] = "not computed"
+            text["error"][i] = str(exc)
+            text["verdict"][i] = "not computed"
             continue
-        label[i] = res.test
+        text["label"][i] = res.test
         statistic[i] = res.statistic
-        df[i] = res.df
+        text["df"][i] = res.df
         if res.pvalue is not None:
             pvalue[i] = res.pvalue
         status[i] = res.status
         fallback[i] = res.fallback
         reject[i] = res.reject(0.05)
-        verdict[i] = res.verdict(0.05)
-        note[i] = res.note
+        text["verdict"][i] = res.verdict(0.05)
+        text["note"][i] = res.note
+    # A plain bool column when every row has a decision, a nullable one otherwise.
+    decided = reject.astype(bool) if all(r is not None for r in reject) else pd.array(reject, dtype="boolean")
     columns = {
-        "label": label, "statistic": statistic, "df": df, "pvalue": pvalue, "status": status,
-        "fallback": fallback, "reject_5pct": pd.array(reject, dtype="boolean"), "verdict": verdict,
-        "note": note, "error": error,
+        "label": text["label"], "statistic": statistic, "df": text["df"], "pvalue": pvalue, "status": status,
+        "fallback": fallback, "reject_5pct": decided, "verdict": text["verdict"], "note": text["note"],
+        "error": text["error"],
     }
-    return pd.DataFrame(columns, index=pd.Index(list(names), name="test"))
+    return pd.DataFrame(columns, index=_index(names), copy=False)
 
 
 def battery(y_or_fit: Any, X: Any = None, *, lags: int = 4, break_at: Any = None, kernel: str = "bartlett",

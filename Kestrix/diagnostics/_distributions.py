@@ -9,6 +9,7 @@ library alone.
 
 from __future__ import annotations
 
+import functools
 import importlib
 import math
 import sys
@@ -104,6 +105,7 @@ def cusum_pvalue(a: float) -> float:
     return min(1.0, max(0.0, 2.0 * one_side))
 
 
+@functools.lru_cache(maxsize=32)
 def cusum_critical_value(alpha: float = 0.05) -> float:
     """The multiplier a of the CUSUM boundary at significance level alpha (0.948 at 5%)."""
     return _solve_decreasing(cusum_pvalue, alpha, 0.0, 10.0)

@@ -87,7 +87,7 @@ class OLSFit:
         """Mask of the constant columns of X."""
         return constant_columns(self.X)
 
-    @property
+    @cached_property
     def slopes(self) -> tuple[int, ...]:
         """Positions of the non-constant columns of X."""
         return tuple(int(j) for j in np.flatnonzero(~self.constant))
@@ -97,11 +97,19 @@ class OLSFit:
         """X without its constant columns, contiguous (for kernels that add their own intercept)."""
         return np.ascontiguousarray(self.X[:, ~self.constant])
 
+    @cached_property
+    def variance_design(self) -> np.ndarray:
+        """A constant and the non-constant columns of X: the default Breusch-Pagan regressors."""
+        design = np.empty((self.nobs, self.non_constant_X.shape[1] + 1))
+        design[:, 0] = 1.0
+        design[:, 1:] = self.non_constant_X
+        return design
+
     @property
     def identified(self) -> bool:
         return self.rank == self.ncols
 
-    @property
+    @cached_property
     def xtx_pinv(self) -> np.ndarray:
         """(X'X)⁺ from the decomposition of the fit."""
         return (self._vt.T / (self._s * self._s)) @ self._vt
