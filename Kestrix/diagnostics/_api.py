@@ -8,6 +8,7 @@ error, attach the p-value) lives in the few helpers at the top.
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import Any
 
@@ -275,6 +276,29 @@ def recursive_residuals(y_or_fit: Any, X: Any = None) -> RecursiveResidualsResul
         residuals, start)
 
 
+def _read_only(*arrays: np.ndarray) -> tuple[np.ndarray, ...]:
+    for a in arrays:
+        a.flags.writeable = False
+    return arrays
+
+
+@functools.lru_cache(maxsize=256)
+def _cusum_lines(m: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """sqrt(m) + 2i/sqrt(m), i = 0 ... m-1, and the 5% boundaries ±a times it (shared, read-only)."""
+    root = math.sqrt(m)
+    widening = (2.0 * np.arange(m)) / root + root
+    a = cusum_critical_value(0.05)
+    return _read_only(widening, -a * widening, a * widening)  # type: ignore[return-value]
+
+
+@functools.lru_cache(maxsize=256)
+def _cusumsq_lines(m: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The expected path i/m, i = 1 ... m, and the 5% boundaries i/m ± c0 (shared, read-only)."""
+    expected = np.arange(1, m + 1) / m
+    c0 = cusumsq_critical_value(m, 0.05)
+    return _read_only(expected, expected - c0, expected + c0)  # type: ignore[return-value]
+
+
 def cusum(y_or_fit: Any, X: Any = None) -> CusumResult:
     """CUSUM test of Brown, Durbin and Evans for stable coefficients.
 
@@ -287,18 +311,17 @@ def cusum(y_or_fit: Any, X: Any = None) -> CusumResult:
     fit = as_fit(y_or_fit, X, "cusum")
     w, start, status, note = _recursive(fit)
     m = w.shape[0]
-    series = np.cumsum(w) / fit.sigma
-    root = math.sqrt(m)
-    widening = (2.0 * np.arange(m)) / root + root
+    series = np.cumsum(w)
+    series /= fit.sigma
+    widening, lower, upper = _cusum_lines(m)
     with np.errstate(invalid="ignore"):
         stat = float(np.max(np.abs(series) / widening))
     if not math.isfinite(stat):
         raise DiagnosticError("zero variance: the regression fits the data exactly", Status.UNDEFINED_VARIANCE)
-    a = cusum_critical_value(0.05)
     return CusumResult(
         "CUSUM", stat, None, cusum_pvalue(stat), int(status), status == Status.FALLBACK, fit.nobs,
-        "Brownian motion boundary crossing", "unstable coefficients", a, note,
-        series, -a * widening, a * widening, fit.labels(np.arange(start, fit.nobs)))
+        "Brownian motion boundary crossing", "unstable coefficients", cusum_critical_value(0.05), note,
+        series, lower, upper, fit.labels(np.arange(start, fit.nobs)))
 
 
 def cusum_squares(y_or_fit: Any, X: Any = None) -> CusumResult:
@@ -306,24 +329,24 @@ def cusum_squares(y_or_fit: Any, X: Any = None) -> CusumResult:
 
     The path is s_i = (w_1² + ... + w_i²) / (w_1² + ... + w_m²) and its
     expectation under the null is i/m.  The statistic is max |s_i - i/m|;
-    its critical values and p-values are those of its exact null law for m
-    recursive residuals with normal errors, simulated and tabulated.
+    its critical values and p-values come from its null law for m recursive
+    residuals with normal errors (simulated and tabulated; see
+    ``cusumsq_pvalue``).
     """
     fit = as_fit(y_or_fit, X, "cusum_squares")
     w, start, status, note = _recursive(fit)
     m = w.shape[0]
-    squares = np.cumsum(w * w)
+    path = np.cumsum(w * w)
     with np.errstate(divide="ignore", invalid="ignore"):
-        path = squares / squares[-1]
-    expected = np.arange(1, m + 1) / m
+        path /= path[-1]
+    expected, lower, upper = _cusumsq_lines(m)
     gap = float(np.max(np.abs(path - expected)))
     if not math.isfinite(gap):
         raise DiagnosticError("zero variance: the recursive residuals are all zero", Status.UNDEFINED_VARIANCE)
-    c0 = cusumsq_critical_value(m, 0.05)
     return CusumResult(
         "CUSUM of squares", gap, None, cusumsq_pvalue(gap, m), int(status), status == Status.FALLBACK, fit.nobs,
-        f"max |s_i - i/m|, m = {m}", "unstable error variance", c0, note,
-        path, expected - c0, expected + c0, fit.labels(np.arange(start, fit.nobs)))
+        f"max |s_i - i/m|, m = {m}", "unstable error variance", cusumsq_critical_value(m, 0.05), note,
+        path, lower, upper, fit.labels(np.arange(start, fit.nobs)))
 
 
 # --- series diagnostics ----------------------------------------------------
