@@ -62,9 +62,11 @@ native-test: venv gtest
 demo: install
 	$(VPY) -P -m Kestrix.diagnostics
 
-# Timings against plain NumPy formulations, the roofline probe, call overhead.
+# Timings against plain NumPy formulations, the roofline probe, call overhead;
+# then the Python API's cost over the kernels it calls.
 bench: install
 	$(VPY) -P benchmarks/bench.py
+	$(VPY) -P benchmarks/api_overhead.py
 
 # -P: never import the source tree in place of the installed package.
 pytest: install

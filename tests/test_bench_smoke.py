@@ -27,3 +27,15 @@ def test_quick_run_prints_a_table(tmp_path):
         assert name in out
     assert "Call overhead" in out
     assert (tmp_path / "latest.json").exists()
+
+
+API_OVERHEAD = BENCH.with_name("api_overhead.py")
+
+
+def test_api_overhead_quick_run(tmp_path):
+    proc = subprocess.run([sys.executable, "-P", str(API_OVERHEAD), "--quick", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    for name in ("breusch_godfrey", "cusum_squares", "battery: with its DataFrame", "API/kernels"):
+        assert name in proc.stdout
+    assert (tmp_path / "api_overhead-quick.json").exists()
