@@ -26,7 +26,7 @@ from ._distributions import (
     f_sf,
 )
 from ._fit import OLSFit, as_fit
-from ._inputs import as_int, as_matrix, as_vector, is_pandas, non_constant_columns
+from ._inputs import as_int, as_matrix, as_vector, non_constant_columns
 from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult
 from ._status import DiagnosticError, Status
 from ._windows import default_bandwidth, every_lag_covariance, window
@@ -503,7 +503,7 @@ def _wald(mean: np.ndarray, target: np.ndarray, omega: np.ndarray, nobs: int) ->
     if float(eig[0]) < -1e-10 * top:
         raise ValueError(f"cov is not positive semi-definite (smallest eigenvalue {float(eig[0]):.3g})")
     tol = top * p * _EPS
-    status = Status.FALLBACK
+    status: int = Status.FALLBACK
     if float(eig[0]) > tol:
         status, stat = _diag.wald_stat_from_mean_and_cov(mean, target, omega, nobs)
     note = None

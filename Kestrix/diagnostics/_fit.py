@@ -44,11 +44,11 @@ class OLSFit:
     y_name: str | None
     index: Any
     has_constant: bool
+    # Right singular vectors and singular values of the rank-r part of X.
+    _vt: np.ndarray = field(repr=False)
+    _s: np.ndarray = field(repr=False)
     dropped: tuple[int, ...] = ()
     inner_gaps: int = 0
-    # Right singular vectors and singular values of the rank-r part of X.
-    _vt: np.ndarray = field(default=None, repr=False)  # type: ignore[assignment]
-    _s: np.ndarray = field(default=None, repr=False)  # type: ignore[assignment]
 
     @property
     def nobs(self) -> int:

@@ -118,13 +118,6 @@ def recursive_residuals(y: np.ndarray, X: np.ndarray) -> tuple[np.ndarray, int]:
     return w, start
 
 
-def residual_scale(y: np.ndarray, X: np.ndarray) -> float:
-    """sqrt(rss / (T - rank)) of the full-sample fit."""
-    _, resid, r = fit(X, y)
-    dof = y.shape[0] - r
-    return float(np.sqrt(float(resid @ resid) / dof)) if dof > 0 else float("nan")
-
-
 def wald(dev: np.ndarray, cov: np.ndarray, nobs: int, tol: float) -> tuple[float, int, bool]:
     """n·dev'·Ω⁺·dev with the pseudo-inverse of a positive semi-definite Ω.
 
