@@ -84,8 +84,13 @@ def test_rank_deficient_fit_says_its_coefficients_are_not_identified():
 def test_fit_argument_rules():
     y, X = simulated()
     fit = kd.ols(y, X)
+    # With a fit, the second positional argument is the test's own option.
+    assert kd.breusch_godfrey(fit, 3).statistic == kd.breusch_godfrey(y, X, 3).statistic
+    assert kd.chow(fit, 70).statistic == kd.chow(y, X, 70).statistic
     with pytest.raises(TypeError, match="X must not be given with a fitted model"):
-        kd.breusch_godfrey(fit, 4)
+        kd.breusch_godfrey(fit, X, 3)
+    with pytest.raises(TypeError, match="X must not be given with a fitted model"):
+        kd.cusum(fit, X)
     with pytest.raises(TypeError, match="X is required"):
         kd.cusum(y)
     with pytest.raises(ValueError, match="missing must be"):

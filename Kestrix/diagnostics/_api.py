@@ -25,7 +25,7 @@ from ._distributions import (
     cusumsq_pvalue,
     f_sf,
 )
-from ._fit import OLSFit, as_fit
+from ._fit import OLSFit, as_fit, shift_option
 from ._inputs import as_int, as_matrix, as_vector, non_constant_columns
 from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult
 from ._status import DiagnosticError, Status
@@ -79,7 +79,7 @@ def _int_lags(lags: Any) -> int:
 
 # --- regression diagnostics ------------------------------------------------
 
-def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: int = 4) -> DiagnosticResult:
+def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: Any = 4) -> DiagnosticResult:
     """Breusch-Godfrey LM test for serial correlation up to order ``lags``.
 
     Godfrey's statistic n·e'P_Z e / e'e, where e are the OLS residuals and
@@ -89,6 +89,7 @@ def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: int = 4) -> DiagnosticRe
     statistic (its auxiliary regression adds the intercept itself); without
     one no intercept is added, and the least-squares path computes it.
     """
+    X, lags = shift_option(y_or_fit, X, lags, 4)
     fit = as_fit(y_or_fit, X, "breusch_godfrey")
     lags = _int_lags(lags)
     e = fit.residuals_for_tests()
@@ -201,10 +202,12 @@ def chow(y_or_fit: Any, X: Any = None, break_at: Any = None, *, position: Any = 
     ``break_at`` is the label of the first observation of the second regime
     (a label of the pandas index; for array input the labels are the
     positions 0 ... n-1); ``position=`` gives a row number counted from 0
-    instead.  Under stable coefficients F has (p, T - 2p) degrees of
+    instead; with a fit, ``chow(fit, 1974)`` reads 1974 as ``break_at``.
+    Under stable coefficients F has (p, T - 2p) degrees of
     freedom; when the least-squares path runs, p counts the independent
     columns of each segment.
     """
+    X, break_at = shift_option(y_or_fit, X, break_at, None)
     fit = as_fit(y_or_fit, X, "chow")
     fit.residuals_for_tests()
     T, p = fit.X.shape

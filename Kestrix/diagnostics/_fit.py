@@ -255,6 +255,13 @@ def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise") -
     )
 
 
+def shift_option(y_or_fit: Any, X: Any, option: Any, default: Any) -> tuple[Any, Any]:
+    """(X, option) of a test called as test(fit, value): with a fit there is no X, so value is the option."""
+    if isinstance(y_or_fit, OLSFit) and X is not None and option is default:
+        return None, X
+    return X, option
+
+
 def as_fit(y_or_fit: Any, X: Any, what: str) -> OLSFit:
     """The fit a regression test works on: the one given, or one made from (y, X)."""
     if isinstance(y_or_fit, OLSFit):
