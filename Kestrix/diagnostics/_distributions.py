@@ -1,10 +1,10 @@
 """Tail probabilities and critical values.
 
 Chi-square and F tail probabilities come from ``scipy.special``, imported
-only when one is asked for; without SciPy they are None.  The two stability tests have
-closed-form asymptotic laws (Brownian motion and Brownian bridge crossing a
-line), so their p-values and boundaries are computed here from the standard
-library alone.
+only when one is asked for; without SciPy they are None.  The CUSUM test
+uses the closed-form asymptotic law of a Brownian motion crossing a line;
+the CUSUM of squares the small-sample null law of its statistic, simulated
+once and tabulated.  Neither needs SciPy.
 """
 
 from __future__ import annotations
@@ -16,6 +16,8 @@ import sys
 from typing import Any, Callable
 
 import numpy as np
+
+from . import _cusumsq
 
 
 _SCALAR = "scipy.special.cython_special"
@@ -113,57 +115,18 @@ def cusum_critical_value(alpha: float = 0.05) -> float:
 
 # --- CUSUM of squares ------------------------------------------------------
 #
-# s_r = (w_1² + ... + w_r²) / (w_1² + ... + w_m²) is compared with its
-# expectation r/m.  With normal errors each w² is chi2(1), which has the same
-# mean-to-variance ratio as half of a chi2(2) (exponential) variable; and the
-# partial sums of N + 1 exponentials over their total are the order
-# statistics of N uniforms.  So max_r |s_r - r/m| is approximately the
-# largest two-sided distance D between the empirical distribution function
-# of N = m/2 - 1 uniforms and the uniform one, whose limit is sup|bridge|:
-#     P(sqrt(N)·D > c) -> 2·Σ_{k>=1} (-1)^(k-1)·exp(-2k²c²).
-# The first correction of the one-sided expansion,
-#     P(sqrt(N)·D⁺ >= c) = exp(-2c²)·(1 - 2c/(3·sqrt(N)) + O(1/N)),
-# equals exp(-2(c + 1/(6·sqrt(N)))²) to that order; it shifts the statistic
-# by 1/(6·sqrt(N)).  Hence the 5% boundary half-width
-#     c0 = c∞/sqrt(N) - 1/(6N),   c∞ = 1.3581 (≈ sqrt(ln(2/α)/2)),
-# and the p-value of D is the bridge tail at sqrt(N)·D + 1/(6·sqrt(N)).
-# The chi2(1) terms are more skewed than exponentials, and the true small-
-# sample quantiles lie a little below c0: the test errs on the conservative
-# side (with normal errors its size is about 3-4% for m between 100 and 200).
-
-def _bridge_sup_sf(c: float) -> float:
-    """P(sup |Brownian bridge| > c)."""
-    if c <= 0.2:  # the series converges slowly here, and the value is 1 to 10 digits
-        return 1.0
-    total = 0.0
-    for k in range(1, 101):
-        term = math.exp(-2.0 * k * k * c * c)
-        total += term if k % 2 else -term
-        if term < 1e-17:
-            break
-    return min(1.0, max(0.0, 2.0 * total))
-
-
-def _cusumsq_size(nrec: int) -> float:
-    n_eff = nrec / 2.0 - 1.0
-    if n_eff <= 0.0:
-        raise ValueError(
-            f"too few observations: the CUSUM of squares needs at least 3 recursive residuals, got {nrec}"
-        )
-    return n_eff
-
+# The null law of max_r |s_r - r/m| for m recursive residuals with normal
+# errors depends on m alone; it is simulated once and tabulated (_cusumsq).
 
 def cusumsq_critical_value(nrec: int, alpha: float = 0.05) -> float:
-    """Half-width c0 of the CUSUM-of-squares boundary for nrec recursive residuals."""
-    n_eff = _cusumsq_size(nrec)
-    c_inf = _solve_decreasing(_bridge_sup_sf, alpha, 0.2, 10.0)
-    return c_inf / math.sqrt(n_eff) - 1.0 / (6.0 * n_eff)
+    """Half-width c0 of the CUSUM-of-squares boundary i/m ± c0 for nrec recursive residuals.
+
+    From the statistic's small-sample null law (simulated and tabulated);
+    P(max |s_i - i/m| > c0) = alpha under the null.
+    """
+    return _cusumsq.critical_value(nrec, alpha)
 
 
 def cusumsq_pvalue(gap: float, nrec: int) -> float:
-    """Approximate p-value of the largest gap between s_r and r/m."""
-    if math.isnan(gap):
-        return math.nan
-    n_eff = _cusumsq_size(nrec)
-    root = math.sqrt(n_eff)
-    return _bridge_sup_sf(root * gap + 1.0 / (6.0 * root))
+    """P(max |s_i - i/m| >= gap) under the null, for nrec recursive residuals (simulated and tabulated)."""
+    return _cusumsq.pvalue(gap, nrec)
