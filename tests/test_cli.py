@@ -17,13 +17,13 @@ from test_diagnostics import bundled, ref_bg, ref_bp, ref_chow, ref_cusum, ref_c
 TESTS = [
     "Breusch-Godfrey LM (4 lags)",
     "Breusch-Pagan LM",
-    "Breusch-Pagan LM, studentised",
-    "Chow, break at",
-    "Recursive residuals, mean t",
+    "Breusch-Pagan LM (studentised)",
+    "Chow (break at",
+    "Recursive residuals, t test of mean zero",
     "CUSUM",
     "CUSUM of squares",
-    "Ljung-Box Q (4 lags), residuals",
-    "Jarque-Bera, residuals",
+    "Ljung-Box Q (4 lags)",
+    "Jarque-Bera",
     "Wald, HAC",
 ]
 
@@ -35,7 +35,7 @@ def run(*args, cwd):
 
 
 def table(stdout):
-    """Rows of the test table: name -> [statistic, df, p-value, verdict, path, time]."""
+    """Rows of the test table: name -> [statistic, df, p-value, verdict, path]."""
     lines = stdout.splitlines()
     start = next(i for i, line in enumerate(lines) if line.startswith("test "))
     rows = {}
@@ -61,12 +61,12 @@ def test_bundled_report_matches_formulas(tmp_path):
     expected = {
         "Breusch-Godfrey LM (4 lags)": ref_bg(e, X[:, 1:], 4),
         "Breusch-Pagan LM": lm,
-        "Breusch-Pagan LM, studentised": studentised,
-        "Chow, break at 1984Q3": ref_chow(y, X, len(y) // 2),
+        "Breusch-Pagan LM (studentised)": studentised,
+        "Chow (break at 1984Q3)": ref_chow(y, X, len(y) // 2),
         "CUSUM": ref_cusum(y, X),
         "CUSUM of squares": ref_cusumsq(y, X),
-        "Ljung-Box Q (4 lags), residuals": ref_lb(e, 4),
-        "Jarque-Bera, residuals": ref_jb(e),
+        "Ljung-Box Q (4 lags)": ref_lb(e, 4),
+        "Jarque-Bera": ref_jb(e),
     }
     for name, value in expected.items():
         assert float(rows[name][0]) == pytest.approx(value, abs=6e-5), name
@@ -104,7 +104,7 @@ def test_csv_file_and_console_script(tmp_path):
     assert out.returncode == 0, out.stderr
     rows = table(out.stdout)
     X = np.column_stack([np.ones(n), x1, x2])
-    assert float(rows["Chow, break at 2000-030"][0]) == pytest.approx(ref_chow(y, X, 30), abs=6e-5)
+    assert float(rows["Chow (break at 2000-030)"][0]) == pytest.approx(ref_chow(y, X, 30), abs=6e-5)
     assert float(rows["Breusch-Godfrey LM (2 lags)"][0]) == pytest.approx(ref_bg(resid(y, X), X[:, 1:], 2),
                                                                           abs=6e-5)
 
@@ -128,8 +128,9 @@ def test_input_errors_are_one_line(tmp_path, args, code, message):
 
 
 def test_without_scipy_and_matplotlib(tmp_path):
-    block = ("import sys; sys.modules.update(dict.fromkeys(['scipy', 'scipy.stats', 'matplotlib'])); "
-             "from Kestrix.diagnostics._cli import main; sys.exit(main(sys.argv[1:]))")
+    block = ("import sys; sys.modules.update(dict.fromkeys(['scipy', 'scipy.special', "
+             "'scipy.special.cython_special', 'scipy.stats', 'matplotlib'])); "
+             "from Kestrix.diagnostics.report.cli import main; sys.exit(main(sys.argv[1:]))")
     out = subprocess.run([sys.executable, "-P", "-c", block], capture_output=True, text=True, cwd=tmp_path,
                          timeout=120)
     assert out.returncode == 0, out.stderr
@@ -149,3 +150,96 @@ def test_plot_writes_png(tmp_path):
     assert png.startswith(b"\x89PNG\r\n\x1a\n") and len(png) > 10_000
     bad = run("--plot", str(tmp_path / "no" / "such" / "dir.png"), cwd=tmp_path)
     assert bad.returncode == 1 and "cannot write" in bad.stderr
+
+
+# --------------------------------------------------------------------------
+# --index, --sep, --version, --csv and --json
+# --------------------------------------------------------------------------
+
+def yearly(tmp_path, sep=",", gap=False):
+    """Yearly data 1950-2009 in a file; with gap, a missing value in 1980 (inside the sample)."""
+    rng = np.random.default_rng(12)
+    n = 60
+    x = rng.standard_normal(n)
+    y = 0.5 + 2.0 * x + rng.standard_normal(n)
+    lines = [sep.join(["year", "y", "x"])]
+    for i in range(n):
+        yi = "NA" if gap and 1950 + i == 1980 else repr(float(y[i]))
+        lines.append(sep.join([str(1950 + i), yi, repr(float(x[i]))]))
+    (tmp_path / "yearly.csv").write_text("\n".join(lines) + "\n")
+    return y, np.column_stack([np.ones(n), x])
+
+
+@pytest.mark.parametrize("sep", [",", ";"])
+def test_index_column_makes_integer_break_labels(tmp_path, sep):
+    y, X = yearly(tmp_path, sep)
+    out = run("yearly.csv", "--y", "y", "--x", "x", "--index", "year", "--break", "1974", "--sep", sep,
+              cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert "1950 to 2009, 60 observations" in out.stdout
+    rows = table(out.stdout)
+    # 1974 is the label, the 25th observation: the second regime starts at row 24.
+    assert float(rows["Chow (break at 1974)"][0]) == pytest.approx(ref_chow(y, X, 24), abs=6e-5)
+    missing = run("yearly.csv", "--y", "y", "--x", "x", "--index", "year", "--break", "1900", "--sep", sep,
+                  cwd=tmp_path)
+    assert missing.returncode == 2 and "--break 1900 is not in the sample" in missing.stderr
+
+
+def test_wrong_separator_is_one_line(tmp_path):
+    yearly(tmp_path, ";")
+    out = run("yearly.csv", "--y", "y", "--x", "x", cwd=tmp_path)
+    assert out.returncode == 2 and out.stderr.count("\n") == 1
+    assert "is the separator ';'? (--sep)" in out.stderr
+
+
+def test_version(tmp_path):
+    import Kestrix.diagnostics as kd
+
+    out = run("--version", cwd=tmp_path)
+    assert out.returncode == 0 and out.stdout.strip() == f"kestrix-diag {kd.__version__}"
+
+
+def test_csv_and_json_hold_the_battery_table(tmp_path):
+    import json
+
+    import pandas as pd
+
+    import Kestrix.diagnostics as kd
+
+    y, X = yearly(tmp_path)
+    out = run("yearly.csv", "--y", "y", "--x", "x", "--index", "year", "--csv", "t.csv", "--json", "t.json",
+              cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    expected = kd.battery(kd.ols(y, X))
+    written = pd.read_csv(tmp_path / "t.csv", index_col="test")
+    assert list(written.index) == list(kd.TESTS)
+    np.testing.assert_array_equal(written["statistic"].to_numpy(), expected["statistic"].to_numpy())
+    assert list(written["verdict"]) == list(expected["verdict"])
+    records = json.loads((tmp_path / "t.json").read_text())
+    assert [r["test"] for r in records] == list(kd.TESTS)
+    by_name = {r["test"]: r for r in records}
+    assert by_name["chow"]["df"] == list(expected.loc["chow", "df"])
+    assert by_name["cusum"]["df"] is None and by_name["breusch_godfrey"]["df"] == 4
+    for name in kd.TESTS:
+        assert by_name[name]["statistic"] == expected.loc[name, "statistic"]
+        assert by_name[name]["pvalue"] == expected.loc[name, "pvalue"]
+    bad = run("yearly.csv", "--y", "y", "--x", "x", "--json", str(tmp_path / "no" / "t.json"), cwd=tmp_path)
+    assert bad.returncode == 1 and "cannot write" in bad.stderr and "Kestrix diagnostics report" in bad.stdout
+
+
+def test_gap_inside_the_sample_is_noted(tmp_path):
+    yearly(tmp_path, gap=True)
+    out = run("yearly.csv", "--y", "y", "--x", "x", "--index", "year", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert "59 observations (1 rows with missing values left out)" in out.stdout
+    assert "leaving 1 gap inside the sample" in out.stdout
+    assert "Breusch-Godfrey LM (4 lags): 1 gap inside the sample" in out.stdout
+
+
+def test_a_test_that_cannot_be_computed_gives_exit_code_1(tmp_path):
+    yearly(tmp_path)
+    out = run("yearly.csv", "--y", "y", "--x", "x", "--lags", "58", cwd=tmp_path)
+    assert out.returncode == 1, out.stderr
+    rows = table(out.stdout)
+    assert rows["Breusch-Godfrey LM"][3].startswith("error: too few observations")
+    assert rows["Jarque-Bera"][4] == "fast"

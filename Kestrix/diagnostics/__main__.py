@@ -2,7 +2,7 @@
 
 import sys
 
-from ._cli import main
+from .report.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,0 +1,189 @@
+"""The report: one battery run on the fit, printed as text and written as CSV or JSON."""
+
+from __future__ import annotations
+
+import json
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from Kestrix import diagnostics as kd
+
+from .data import Model
+
+
+@dataclass(frozen=True)
+class Report:
+    model: Model
+    fit: kd.OLSFit
+    table: pd.DataFrame  # kd.battery's table, one row per test of kd.TESTS
+    hac: kd.HACResult | None  # HAC covariance of the coefficients; None when it cannot be computed
+    hac_error: str | None
+    kernel: str
+    cusum: kd.CusumResult | None  # the paths behind the CUSUM rows, for their boundaries and the figure
+    cusum_squares: kd.CusumResult | None
+
+    @property
+    def errors(self) -> list[str]:
+        """The tests that could not be computed."""
+        return [str(name) for name, error in self.table["error"].items() if _present(error)]
+
+
+def _optional(run: Any) -> Any:
+    try:
+        return run()
+    except (ValueError, MemoryError):
+        return None
+
+
+def make_report(model: Model, fit: kd.OLSFit, lags: int = 4, break_at: Any = None, kernel: str = "bartlett",
+                bandwidth: int | None = None) -> Report:
+    """Every test of the battery on the fit (Chow at ``break_at``, a label of the fit's index, or mid-sample)."""
+    table = kd.battery(fit, lags=lags, break_at=break_at, kernel=kernel, bandwidth=bandwidth)
+    try:
+        hac, hac_error = kd.hac_coefficient_covariance(fit, kernel, bandwidth), None
+    except (ValueError, MemoryError) as exc:
+        hac, hac_error = None, str(exc)
+    # The fit keeps its recursive residuals, so the paths cost little after the battery.
+    cusum = None if _present(table.at["cusum", "error"]) else _optional(lambda: kd.cusum(fit))
+    squares = None if _present(table.at["cusum_squares", "error"]) else _optional(lambda: kd.cusum_squares(fit))
+    return Report(model, fit, table, hac, hac_error, kernel, cusum, squares)
+
+
+# --- text ------------------------------------------------------------------
+
+def _present(value: Any) -> bool:
+    """A cell that holds something: not None, not NaN, not empty text."""
+    if value is None:
+        return False
+    if isinstance(value, float) and math.isnan(value):
+        return False
+    return not (isinstance(value, str) and not value)
+
+
+def _number(value: float) -> str:
+    if math.isnan(value):
+        return "nan"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    return f"{value:.4f}" if abs(value) < 1e6 else f"{value:.4g}"
+
+
+def _pvalue(value: float) -> str:
+    if math.isnan(value):
+        return "nan"
+    return f"{value:.4f}" if value >= 1e-3 else f"{value:.2e}"
+
+
+def _df(df: Any) -> str:
+    if not _present(df):
+        return "-"
+    if isinstance(df, (tuple, list)):
+        return ", ".join(str(d) for d in df)
+    return str(df)
+
+
+def _align(rows: list[list[str]], right: set[int]) -> list[str]:
+    widths = [max(len(row[j]) for row in rows) for j in range(len(rows[0]))]
+    out = []
+    for row in rows:
+        cells = [cell.rjust(w) if j in right else cell.ljust(w) for j, (cell, w) in enumerate(zip(row, widths))]
+        out.append("  ".join(cells).rstrip())
+    return out
+
+
+def _test_row(row: Any) -> list[str]:
+    if _present(row.error):
+        return [row.label, "-", "-", "-", f"error: {row.error}", "-"]
+    verdict, pvalue = row.verdict, _pvalue(row.pvalue)
+    # The table keeps a missing p-value as NaN; its verdict says whether SciPy was missing.
+    if math.isnan(row.pvalue) and verdict.startswith("no p-value"):
+        verdict, pvalue = "n/a (SciPy not installed)", "n/a"
+    return [row.label, _number(row.statistic), _df(row.df), pvalue, verdict, "fallback" if row.fallback else "fast"]
+
+
+def _cusum_lines(report: Report) -> list[str]:
+    lines = []
+    if report.cusum is not None and report.cusum.critical_value is not None:
+        m = len(report.cusum.series)
+        lines.append(f"CUSUM: statistic is max |W_i| / (sqrt(m) + 2i/sqrt(m)), m = {m}; "
+                     f"5% boundary a = {report.cusum.critical_value:.3f}")
+    if report.cusum_squares is not None and report.cusum_squares.critical_value is not None:
+        m = len(report.cusum_squares.series)
+        lines.append(f"CUSUM of squares: statistic is max |s_i - i/m|, m = {m}; "
+                     f"5% boundary i/m +- {report.cusum_squares.critical_value:.4f}")
+    return lines
+
+
+def render(report: Report) -> str:
+    model, fit, table = report.model, report.fit, report.table
+    lines = ["Kestrix diagnostics report", ""]
+    data_line = f"data:   {model.source}, {fit.index[0]} to {fit.index[-1]}, {fit.nobs} observations"
+    if fit.dropped:
+        data_line += f" ({len(fit.dropped)} rows with missing values left out)"
+    lines.append(data_line)
+    lines.append(f"model:  OLS of {model.y_name} on {', '.join(fit.names)}")
+    lines.append("")
+    hac_se = np.sqrt(np.diag(report.hac.covariance)) if report.hac is not None else None
+    coef_rows = [["term", "coef", "std.err", "HAC s.e."]]
+    for j, (name, b, se) in enumerate(zip(fit.names, fit.coef, fit.bse)):
+        coef_rows.append([name, _number(b), _number(se), "-" if hac_se is None else _number(hac_se[j])])
+    lines.extend(_align(coef_rows, {1, 2, 3}))
+    if report.hac is not None:
+        hac_text = f"HAC: {report.hac.kernel} window, bandwidth {report.hac.bandwidth}"
+    else:
+        hac_text = f"HAC: {report.kernel} window, not computed: {report.hac_error}"
+    lines.append(f"R-squared {fit.rsquared:.4f}, residual s.e. {fit.sigma:.4f}; {hac_text}")
+    lines.append("")
+    body = _align([["test", "statistic", "df", "p-value", "verdict at 5%", "path"],
+                   *(_test_row(row) for row in table.itertuples())], {1, 2, 3})
+    lines.append(body[0])
+    lines.append("-" * max(len(line) for line in body))
+    lines.extend(body[1:])
+    notes = [f"{row.label}: {row.note}" for row in table.itertuples() if _present(row.note)]
+    notes += [f"OLS fit: {note}" for note in table.attrs.get("notes", [])]
+    notes += _cusum_lines(report)
+    if notes:
+        lines.append("")
+        lines.extend(notes)
+    return "\n".join(lines) + "\n"
+
+
+# --- files -----------------------------------------------------------------
+
+def _plain(value: Any) -> Any:
+    """A cell as JSON: NaN and missing values as null, NumPy scalars as numbers, a df pair as a list."""
+    if value is None or value is pd.NA:
+        return None
+    if isinstance(value, (tuple, list)):
+        return [_plain(v) for v in value]
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return None if math.isnan(value) else float(value)
+    return str(value)
+
+
+def records(table: pd.DataFrame) -> list[dict[str, Any]]:
+    """The battery table as one record per test, the test name first."""
+    return [{"test": str(name), **{column: _plain(value) for column, value in row.items()}}
+            for name, row in table.iterrows()]
+
+
+def write_json(table: pd.DataFrame, path: str) -> None:
+    text = json.dumps(records(table), indent=2, allow_nan=False)
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write(text + "\n")
+
+
+def write_csv(table: pd.DataFrame, path: str) -> None:
+    """The table with the test name as first column; a df pair is written as "3, 196", a missing value empty."""
+    out = table.copy()
+    out["df"] = [_df(df) if _present(df) else "" for df in out["df"]]
+    with open(path, "w", encoding="utf-8", newline="") as handle:
+        out.to_csv(handle, index_label="test")
