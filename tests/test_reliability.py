@@ -598,8 +598,11 @@ def test_every_function_releases_the_lock():
                 if progress[name]:
                     break
                 time.sleep(0.05)
-        # The control: pure Python code that holds the lock throughout.
+        # The control: pure Python code that holds the lock throughout.  A
+        # request to drop the lock that the other thread made under the old
+        # interval may still be pending; one sleep lets it be served first.
         sys.setswitchinterval(100.0)
+        time.sleep(0.01)
         before = counter[0]
         sum(i * i for i in range(300_000))
         control = counter[0] - before
