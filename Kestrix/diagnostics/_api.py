@@ -262,7 +262,7 @@ def recursive_residuals(y_or_fit: Any, X: Any = None) -> RecursiveResidualsResul
     if m < 2:
         raise DiagnosticError(f"too few observations: the t test needs at least 2 recursive residuals, got {m}",
                               Status.TOO_FEW_OBS)
-    mean = float(w.mean())
+    mean = float(w.sum()) / m
     centred = w - mean
     sd = math.sqrt(float(centred @ centred) / (m - 1))
     if not sd > 0.0:
@@ -318,7 +318,7 @@ def cusum(y_or_fit: Any, X: Any = None) -> CusumResult:
     series /= fit.sigma
     widening, lower, upper = _cusum_lines(m)
     with np.errstate(invalid="ignore"):
-        stat = float(np.max(np.abs(series) / widening))
+        stat = float((np.abs(series) / widening).max())
     if not math.isfinite(stat):
         raise DiagnosticError("zero variance: the regression fits the data exactly", Status.UNDEFINED_VARIANCE)
     return CusumResult(
@@ -343,7 +343,7 @@ def cusum_squares(y_or_fit: Any, X: Any = None) -> CusumResult:
     with np.errstate(divide="ignore", invalid="ignore"):
         path /= path[-1]
     expected, lower, upper = _cusumsq_lines(m)
-    gap = float(np.max(np.abs(path - expected)))
+    gap = float(np.abs(path - expected).max())
     if not math.isfinite(gap):
         raise DiagnosticError("zero variance: the recursive residuals are all zero", Status.UNDEFINED_VARIANCE)
     return CusumResult(
@@ -526,12 +526,15 @@ def _wald(mean: np.ndarray, target: np.ndarray, omega: np.ndarray, nobs: int) ->
 
 def _coefficient_hac(fit: OLSFit, kernel: Any, bandwidth: Any,
                      rows: Any = slice(None)) -> tuple[np.ndarray, str, int, str | None]:
-    """n·B·Ω·B' for the rows B of (X'X)⁺ (all by default): the HAC covariance of those coefficients."""
+    """n·B·Ω·B' for the rows B of (X'X)⁺ (all by default): the HAC covariance of those coefficients.
+
+    Symmetric up to rounding only; the Wald kernel and the eigenvalue
+    decision read its lower triangle.
+    """
     e = fit.residuals_for_tests()
     omega, name, used, note = _long_run(fit.X * e[:, None], kernel, bandwidth, True)
     bread = fit.xtx_pinv[rows]
-    cov = fit.nobs * (bread @ omega @ bread.T)
-    return 0.5 * (cov + cov.T), name, used, note
+    return fit.nobs * (bread @ omega @ bread.T), name, used, note
 
 
 def hac_coefficient_covariance(fit: OLSFit, kernel: str = "bartlett", bandwidth: int | None = None) -> HACResult:
@@ -542,7 +545,7 @@ def hac_coefficient_covariance(fit: OLSFit, kernel: str = "bartlett", bandwidth:
     if not isinstance(fit, OLSFit):
         raise TypeError("hac_coefficient_covariance needs a fitted model (kd.ols(y, X))")
     cov, name, used, note = _coefficient_hac(fit, kernel, bandwidth)
-    return HACResult(covariance=cov, kernel=name, bandwidth=used, nobs=fit.nobs, names=fit.names, note=note)
+    return HACResult(covariance=0.5 * (cov + cov.T), kernel=name, bandwidth=used, nobs=fit.nobs, names=fit.names, note=note)
 
 
 def wald_coefficients(fit: OLSFit, columns: Any = None, *, kernel: str = "bartlett",
