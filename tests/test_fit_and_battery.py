@@ -266,6 +266,9 @@ def test_wald_slopes_leave_the_constant_out():
     assert res.statistic == pytest.approx(b @ np.linalg.solve(V[1:, 1:], b), rel=1e-9)
     row = kd.battery(fit, bandwidth=4).loc["wald"]
     assert (row["df"], row["statistic"]) == (2, res.statistic)
+    # Wherever the constant stands, it is not a slope.
+    moved = kd.wald_coefficients(kd.ols(y, X[:, [1, 0, 2]]), kernel="bartlett", bandwidth=4)
+    assert moved.df == 2 and moved.statistic == pytest.approx(res.statistic, rel=1e-9)
 
 
 def test_wald_decides_a_numerically_singular_covariance_before_the_kernel():
