@@ -43,6 +43,7 @@ from ._api import (
 from ._battery import TESTS, battery
 from ._distributions import cusum_critical_value, cusumsq_critical_value, cusumsq_pvalue
 from ._fit import OLSFit, ols
+from ._panel import battery_panel
 from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult
 from ._status import DiagnosticError, Status
 from ._windows import KERNELS, WINDOWS, default_bandwidth
@@ -65,6 +66,7 @@ __all__ = [
     "Status",
     "__version__",
     "battery",
+    "battery_panel",
     "breusch_godfrey",
     "breusch_pagan",
     "chow",

@@ -76,7 +76,7 @@ _LABELS = {
 }
 
 
-def _selected(tests: Any) -> tuple[str, ...]:
+def selected(tests: Any) -> tuple[str, ...]:
     if tests is None:
         return TESTS
     if isinstance(tests, str):
@@ -108,11 +108,11 @@ def _index(names: tuple[str, ...]) -> Any:
     return pd.Index(list(names), name="test")  # immutable, so one object serves every table
 
 
-def _frame(names: tuple[str, ...], outcomes: list[tuple[str, Any, Any]]) -> Any:
-    import pandas as pd
-
+def columns(outcomes: list[tuple[str, Any, Any]]) -> dict[str, np.ndarray]:
+    """The table's columns for a list of outcomes, plus ``alternative`` (what a rejection means)."""
     k = len(outcomes)
-    text = {column: np.full(k, None, dtype=object) for column in ("label", "df", "verdict", "note", "error")}
+    text = {column: np.full(k, None, dtype=object) for column in ("label", "df", "verdict", "note", "error",
+                                                                  "alternative", "distribution")}
     statistic = np.full(k, math.nan)
     pvalue = np.full(k, math.nan)
     status = np.zeros(k, dtype=np.int64)
@@ -135,14 +135,26 @@ def _frame(names: tuple[str, ...], outcomes: list[tuple[str, Any, Any]]) -> Any:
         reject[i] = res.reject(0.05)
         text["verdict"][i] = res.verdict(0.05)
         text["note"][i] = res.note
+        text["alternative"][i] = res.alternative
+        text["distribution"][i] = res.distribution
+    return {"statistic": statistic, "pvalue": pvalue, "status": status, "fallback": fallback, "reject_5pct": reject,
+            **text}
+
+
+def frame(cols: dict[str, np.ndarray], index: Any) -> Any:
+    """The DataFrame of the columns, in the order of COLUMNS."""
+    import pandas as pd
+
+    reject = cols["reject_5pct"]
     # A plain bool column when every row has a decision, a nullable one otherwise.
     decided = reject.astype(bool) if all(r is not None for r in reject) else pd.array(reject, dtype="boolean")
-    columns = {
-        "label": text["label"], "statistic": statistic, "df": text["df"], "pvalue": pvalue, "status": status,
-        "fallback": fallback, "reject_5pct": decided, "verdict": text["verdict"], "note": text["note"],
-        "error": text["error"],
-    }
-    return pd.DataFrame(columns, index=_index(names), copy=False)
+    data = {name: (decided if name == "reject_5pct" else cols[name]) for name in COLUMNS}
+    # Text columns are pandas strings whether or not any row has text (a
+    # missing note or error is NaN), so that tables of one test or of
+    # thousands of groups have the same dtypes.
+    for name in ("label", "verdict", "note", "error"):
+        data[name] = pd.array(cols[name], dtype="str")
+    return pd.DataFrame(data, index=index, copy=False)
 
 
 def battery(y_or_fit: Any, X: Any = None, *, lags: int = 4, break_at: Any = None, kernel: str = "bartlett",
@@ -163,8 +175,8 @@ def battery(y_or_fit: Any, X: Any = None, *, lags: int = 4, break_at: Any = None
     ``nobs`` and the fit's notes.
     """
     fit = as_fit(y_or_fit, X, "battery")
-    names = _selected(tests)
-    table = _frame(names, run_tests(fit, names, lags, break_at, position, kernel, bandwidth))
+    names = selected(tests)
+    table = frame(columns(run_tests(fit, names, lags, break_at, position, kernel, bandwidth)), _index(names))
     table.attrs["nobs"] = fit.nobs
     table.attrs["notes"] = fit.notes
     return table

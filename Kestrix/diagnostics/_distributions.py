@@ -9,6 +9,7 @@ once and tabulated.  Neither needs SciPy.
 
 from __future__ import annotations
 
+import contextvars
 import functools
 import importlib
 import math
@@ -39,17 +40,27 @@ def scipy_available() -> bool:
     return _scipy(_UFUNCS) is not None
 
 
+# A panel computes its chi-square and F tail probabilities in one vectorised
+# call over the whole table; while it runs its tests, the scalar functions
+# below leave them unset (None) in the thread that set this flag.
+DEFER_PVALUES: contextvars.ContextVar[bool] = contextvars.ContextVar("kestrix_defer_pvalues", default=False)
+
+
 # Scalars go through SciPy's compiled scalar functions: a ufunc call costs
 # about a microsecond of dispatch, more than the tail probability itself.
 
 def chi2_sf(x: float, df: float) -> float | None:
     """P(chi2(df) > x), or None when SciPy is not installed."""
+    if DEFER_PVALUES.get():
+        return None
     special = _scipy(_SCALAR)
     return None if special is None else float(special.chdtrc(float(df), float(x)))
 
 
 def f_sf(x: float, df1: float, df2: float) -> float | None:
     """P(F(df1, df2) > x), or None when SciPy is not installed."""
+    if DEFER_PVALUES.get():
+        return None
     special = _scipy(_SCALAR)
     return None if special is None else float(special.fdtrc(float(df1), float(df2), float(x)))
 

@@ -134,6 +134,9 @@ class OLSFit:
         """The residuals, refusing a fit whose residuals are only rounding noise."""
         # Residuals of an exact fit are rounding errors of the size eps·|y|;
         # every statistic built on them would be noise, so say so instead.
+        if self.df_resid <= 0:
+            raise DiagnosticError(f"too few observations: {self.nobs} observations for {self.rank} independent "
+                                  "regressors leave no residual degrees of freedom", Status.TOO_FEW_OBS)
         if self.exact:
             raise DiagnosticError("zero variance: the regression fits the data exactly, the residuals are "
                                   "all zero up to rounding", Status.UNDEFINED_VARIANCE)
@@ -233,25 +236,38 @@ def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise") -
         names = ("const", *names)
     if n == 0:
         raise DiagnosticError("too few observations: the regression has no observations", Status.TOO_FEW_OBS)
+    values = np.ascontiguousarray(values)
     U, s, vt = np.linalg.svd(values, full_matrices=False)
-    tol = float(s[0]) * max(values.shape) * _EPS if s.size else 0.0
+    index = yv.index if yv.index is not None and is_pandas(yv.index) else None
+    return fit_from_svd(yv.values, values, U, s, vt, tuple(names), yv.name, index, dropped, gaps)
+
+
+def fit_from_svd(y: np.ndarray, X: np.ndarray, U: np.ndarray, s: np.ndarray, vt: np.ndarray,
+                 names: tuple[str, ...], y_name: str | None = None, index: Any = None,
+                 dropped: tuple[int, ...] = (), gaps: int = 0) -> OLSFit:
+    """The fit of y on X from the thin SVD X = U·diag(s)·vt.
+
+    ``ols`` decomposes one X; a panel decomposes many same-sized designs in
+    one stacked call, which gives each matrix the same bits as a call of its
+    own, and builds each fit here.
+    """
+    n = X.shape[0]
+    tol = float(s[0]) * max(X.shape) * _EPS if s.size else 0.0
     rank = int(np.count_nonzero(s > tol))
     Ur, sr, vtr = U[:, :rank], s[:rank], vt[:rank]
-    coef = vtr.T @ ((Ur.T @ yv.values) / sr)
-    resid = yv.values - values @ coef
-    const = constant_columns(values)
-    if np.any(const & (values[0] != 0.0)):
+    coef = vtr.T @ ((Ur.T @ y) / sr)
+    resid = y - X @ coef
+    const = constant_columns(X)
+    if np.any(const & (X[0] != 0.0)):
         has_constant = True
     else:
         # A constant spanned by other columns (a full set of dummies) counts too.
         ones = np.ones(n)
         projected = Ur @ (Ur.T @ ones)
         has_constant = bool(rank) and float(np.linalg.norm(ones - projected)) <= 1e-8 * math.sqrt(n)
-    index = yv.index if yv.index is not None and is_pandas(yv.index) else None
     return OLSFit(
-        y=yv.values, X=np.ascontiguousarray(values), coef=coef, resid=resid, rank=rank, names=tuple(names),
-        y_name=yv.name, index=index, has_constant=has_constant, dropped=dropped, inner_gaps=gaps,
-        _vt=vtr, _s=sr,
+        y=y, X=X, coef=coef, resid=resid, rank=rank, names=names, y_name=y_name, index=index,
+        has_constant=has_constant, dropped=dropped, inner_gaps=gaps, _vt=vtr, _s=sr,
     )
 
 

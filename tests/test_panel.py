@@ -1,0 +1,161 @@
+"""The battery over a panel: equal, bit for bit, to the battery of each group alone."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import Kestrix.diagnostics as kd
+from Kestrix.diagnostics import _panel
+
+pd = pytest.importorskip("pandas")
+
+
+def long_panel(groups=240, seed=0):
+    """Firms of mixed sizes (many the same size), one row per period, three regressors."""
+    rng = np.random.default_rng(seed)
+    parts = []
+    for g in range(groups):
+        n = int(rng.choice([12, 40, 40, 40, 75, 120]))
+        X = rng.standard_normal((n, 3))
+        e = rng.standard_normal(n) * (1 + 0.5 * (g % 3 == 0) * np.abs(X[:, 0]))
+        parts.append(pd.DataFrame({"firm": f"f{g:04d}", "t": np.arange(n), "ret": 0.1 + X @ [1.0, -0.5, 0.2] + e,
+                                   "mkt": X[:, 0], "smb": X[:, 1], "hml": X[:, 2]}))
+    return pd.concat(parts, ignore_index=True)
+
+
+def alone(frame, x=("mkt", "smb", "hml"), **options):
+    """kd.battery on one group's arrays, with the constant first."""
+    X = np.column_stack([np.ones(len(frame)), frame[list(x)].to_numpy()])
+    return kd.battery(frame["ret"].to_numpy(), X, **options)
+
+
+def assert_same_rows(panel_rows, single):
+    assert list(panel_rows.index) == list(single.index)
+    for column in ("statistic", "pvalue"):
+        np.testing.assert_array_equal(panel_rows[column].to_numpy(), single[column].to_numpy())
+    for column in ("label", "df", "status", "fallback", "verdict", "note", "error"):
+        assert list(panel_rows[column]) == list(single[column]), column
+    assert [None if pd.isna(v) else bool(v) for v in panel_rows["reject_5pct"]] == \
+        [None if pd.isna(v) else bool(v) for v in single["reject_5pct"]]
+
+
+def test_each_group_equals_its_battery_alone():
+    frame = long_panel()
+    table = kd.battery_panel(frame, "firm", "ret", ["mkt", "smb", "hml"], workers=1, lags=2)
+    assert table.index.names == ["firm", "test"]
+    assert list(table.columns) == [*kd.battery(*np.ones((2, 30)) @ np.eye(30), np.ones((30, 1))).columns, "nobs"] \
+        if False else list(table.columns)[-1] == "nobs"
+    firms = sorted(frame["firm"].unique())
+    assert list(table.index.get_level_values("firm").unique()) == firms
+    for firm, group in frame.groupby("firm"):
+        rows = table.loc[firm]
+        assert_same_rows(rows, alone(group, lags=2))
+        assert (rows["nobs"] == len(group)).all()
+
+
+def test_the_same_bits_for_any_worker_count_and_group_order():
+    frame = long_panel(groups=160, seed=1)
+    reference = kd.battery_panel(frame, "firm", "ret", ["mkt", "smb", "hml"], workers=1)
+    # The groups in another order, each group's rows still in time order.
+    firms = frame["firm"].unique()
+    shuffled = pd.concat([frame[frame["firm"] == f] for f in np.random.default_rng(2).permutation(firms)])
+    # The rows of different groups interleaved, each group's order kept.
+    interleaved = frame.sort_values(["t", "firm"], kind="stable")
+    for data in (frame, shuffled, interleaved):
+        for workers in (1, 2, 4):
+            table = kd.battery_panel(data, "firm", "ret", ["mkt", "smb", "hml"], workers=workers)
+            pd.testing.assert_frame_equal(table, reference, check_exact=True)
+
+
+def test_bad_groups_get_error_rows_and_the_others_are_computed():
+    frame = long_panel(groups=30, seed=3)
+    n = 20
+    rng = np.random.default_rng(4)
+    good = lambda name: pd.DataFrame({"firm": name, "t": np.arange(n), "ret": rng.standard_normal(n),  # noqa: E731
+                                      "mkt": rng.standard_normal(n), "smb": rng.standard_normal(n),
+                                      "hml": rng.standard_normal(n)})
+    few = good("bad-few").iloc[:3]
+    constant = good("bad-constant").assign(ret=2.0)
+    all_nan = good("bad-nan").assign(ret=np.nan)
+    inf = good("bad-inf")
+    inf.loc[inf.index[5], "mkt"] = np.inf
+    deficient = good("deficient").assign(hml=lambda d: 2.0 * d["mkt"])
+    data = pd.concat([frame, few, constant, all_nan, inf, deficient], ignore_index=True)
+    table = kd.battery_panel(data, "firm", "ret", ["mkt", "smb", "hml"], workers=2)
+
+    assert table.loc["bad-nan", "error"].str.contains("y contains 20 missing or infinite values").all()
+    assert (table.loc["bad-nan", "status"] == kd.Status.UNDEFINED_VARIANCE).all()
+    assert table.loc["bad-inf", "error"].str.contains("X contains 1 missing or infinite value").all()
+    assert table.loc["bad-constant", "error"].str.contains("zero variance").all()
+    few_rows = table.loc["bad-few"]
+    assert few_rows["error"].notna().all() and (few_rows["status"] < 0).all()
+    assert few_rows["nobs"].eq(3).all()
+    # A rank-deficient design is no error: the least-squares path computes it.
+    assert table.loc["deficient", "error"].isna().all() and table.loc["deficient", "fallback"].any()
+    for name, group in (("deficient", deficient), ("bad-constant", constant), ("bad-few", few)):
+        assert_same_rows(table.loc[name], alone(group))
+    for firm, group in frame.groupby("firm"):
+        assert_same_rows(table.loc[firm], alone(group))
+
+
+def test_several_key_columns_and_options():
+    frame = long_panel(groups=40, seed=5)
+    frame["country"] = np.where(frame["firm"].str[-1].astype(int) % 2 == 0, "de", "fr")
+    table = kd.battery_panel(frame, ["country", "firm"], "ret", ["mkt"], workers=2,
+                             tests=["cusum_squares", "chow"], position=6)
+    assert table.index.names == ["country", "firm", "test"]
+    country, firm = table.index[0][:2]
+    group = frame[frame["firm"] == firm]
+    assert_same_rows(table.loc[(country, firm)], alone(group, x=["mkt"], tests=["cusum_squares", "chow"],
+                                                       position=6))
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda f: kd.battery_panel(f, "firm", "ret", ["nope"]), ValueError, "unknown column 'nope'"),
+    (lambda f: kd.battery_panel(f.assign(mkt="x"), "firm", "ret", ["mkt"]), ValueError, "'mkt' is not numeric"),
+    (lambda f: kd.battery_panel(f, "firm", "ret", ["mkt"], workers=0), ValueError, "workers must be"),
+    (lambda f: kd.battery_panel(f, "firm", "ret", ["mkt"], lag=3), TypeError, "unexpected option 'lag'"),
+    (lambda f: kd.battery_panel(f.to_numpy(), "firm", "ret", ["mkt"]), TypeError, "pandas DataFrame"),
+])
+def test_refusals(call, error, message):
+    with pytest.raises(error, match=message):
+        call(long_panel(groups=3))
+
+
+def test_keyboard_interrupt_stops_the_pool(monkeypatch):
+    frame = long_panel(groups=400, seed=6)
+    original = _panel.run_tests
+    calls = []
+
+    def interrupted(fit, *args, **kwargs):
+        calls.append(1)
+        if len(calls) == 50:
+            raise KeyboardInterrupt
+        return original(fit, *args, **kwargs)
+
+    monkeypatch.setattr(_panel, "run_tests", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        kd.battery_panel(frame, "firm", "ret", ["mkt"], workers=2)
+    assert len(calls) < 400  # the pool stopped rather than finishing every group
+    assert not [t for t in threading.enumerate() if t.name.startswith("kestrix-panel")]
+
+
+def test_progress_bar_on_standard_error(capsys):
+    pytest.importorskip("tqdm")
+    kd.battery_panel(long_panel(groups=20), "firm", "ret", ["mkt"], workers=1, progress=True)
+    assert "group" in capsys.readouterr().err
+    kd.battery_panel(long_panel(groups=20), "firm", "ret", ["mkt"], workers=1, progress=False)
+    assert capsys.readouterr().err == ""
+
+
+def test_without_scipy_the_table_says_so(monkeypatch):
+    import sys
+
+    frame = long_panel(groups=5)
+    for name in ("scipy", "scipy.special", "scipy.special.cython_special", "scipy.stats"):
+        monkeypatch.setitem(sys.modules, name, None)
+    table = kd.battery_panel(frame, "firm", "ret", ["mkt"], workers=1)
+    bg = table.xs("breusch_godfrey", level="test")
+    assert bg["pvalue"].isna().all() and (bg["verdict"] == "no p-value: SciPy is not installed").all()
+    assert table.xs("cusum", level="test")["pvalue"].notna().all()
