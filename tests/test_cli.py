@@ -183,6 +183,10 @@ def test_index_column_makes_integer_break_labels(tmp_path, sep):
     missing = run("yearly.csv", "--y", "y", "--x", "x", "--index", "year", "--break", "1900", "--sep", sep,
                   cwd=tmp_path)
     assert missing.returncode == 2 and "--break 1900 is not in the sample" in missing.stderr
+    # Without --index the labels are row numbers: 1974 is no row of 60, and the message says where to look.
+    rows_only = run("yearly.csv", "--y", "y", "--x", "x", "--break", "1974", "--sep", sep, cwd=tmp_path)
+    assert rows_only.returncode == 2 and rows_only.stderr.count("\n") == 1
+    assert "(2 to 60); these are row numbers counted from 1 (--index COL" in rows_only.stderr
 
 
 def test_wrong_separator_is_one_line(tmp_path):

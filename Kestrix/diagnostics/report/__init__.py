@@ -1,4 +1,11 @@
-"""The ``kestrix-diag`` report: CSV data, the OLS model, the battery and its rendering.
+"""The ``kestrix-diag`` report: an application of the public diagnostics API.
 
-An application of the public API (``Kestrix.diagnostics``) and nothing else.
+It reads a CSV file (or the bundled US macro data), fits one OLS regression
+with ``kd.ols``, runs ``kd.battery`` on it once and prints the table; nothing
+here reaches past ``Kestrix.diagnostics``' exported names.
+
+- ``data``: the CSV file, the row labels, the model's columns and the fit;
+- ``render``: the battery run and the printed report, the CSV and JSON tables;
+- ``plot``: the figure of the CUSUM paths (matplotlib);
+- ``cli``: the command line, ``main``.
 """

@@ -131,11 +131,11 @@ def main(argv: Sequence[str] | None = None) -> int:
                                     lambda: write_json(report.table, args.json_out)):
         code = 1
     if args.plot:
-        if report.cusum is None or report.cusum_squares is None:
+        cusum, squares = report.cusum, report.cusum_squares
+        if cusum is None or squares is None:
             return _fail("no figure: the CUSUM tests could not be computed", 1)
         title = f"{model.y_name} on {', '.join(fit.names)}"
-        if not _write(args.plot, "the figure to",
-                      lambda: plot_cusum(report.cusum, report.cusum_squares, args.plot, title)):
+        if not _write(args.plot, "the figure to", lambda: plot_cusum(cusum, squares, args.plot, title)):
             return 1
         print(f"figure written to {args.plot}")
     return code

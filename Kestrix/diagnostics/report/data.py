@@ -224,7 +224,10 @@ def break_label(index: pd.Index, text: str) -> object:
     except (KeyError, TypeError, ValueError):
         where = None
     if where is None or where == 0:
-        raise InputError(f"--break {text} is not in the sample after its first observation ({span})")
+        hint = ""
+        if pd.api.types.is_integer_dtype(index.dtype) and index.name == "row":
+            hint = "; these are row numbers counted from 1 (--index COL labels the rows by a column)"
+        raise InputError(f"--break {text} is not in the sample after its first observation ({span}){hint}")
     if not isinstance(where, (int, np.integer)):
         raise InputError(f"--break {text} names more than one observation: the labels are not unique")
     return index[int(where)]

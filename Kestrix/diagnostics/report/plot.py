@@ -34,13 +34,13 @@ def plot_cusum(cusum: kd.CusumResult, cusum_squares: kd.CusumResult, path: str, 
 
     fig = Figure(figsize=(9, 7), layout="constrained")
     top, bottom = fig.subplots(2, 1)
-    m = len(cusum_squares.series)
+    m = len(np.asarray(cusum_squares.series))
     panels = (
-        (top, cusum, "CUSUM", np.zeros(len(cusum.series))),
+        (top, cusum, "CUSUM", np.zeros(len(np.asarray(cusum.series)))),
         (bottom, cusum_squares, "CUSUM of squares", np.arange(1, m + 1) / max(m, 1)),
     )
     for ax, result, name, expected in panels:
-        x = np.arange(len(result.series))
+        x = np.arange(len(np.asarray(result.series)))
         ax.plot(x, result.series, color="tab:blue", lw=1.4, label=name)
         ax.plot(x, expected, color="0.5", lw=0.8, ls=":", label="expected under stability")
         ax.plot(x, result.upper, color="tab:red", lw=1.0, ls="--", label="5% boundaries")

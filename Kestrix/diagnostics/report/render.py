@@ -108,11 +108,11 @@ def _test_row(row: Any) -> list[str]:
 def _cusum_lines(report: Report) -> list[str]:
     lines = []
     if report.cusum is not None and report.cusum.critical_value is not None:
-        m = len(report.cusum.series)
+        m = len(np.asarray(report.cusum.series))
         lines.append(f"CUSUM: statistic is max |W_i| / (sqrt(m) + 2i/sqrt(m)), m = {m}; "
                      f"5% boundary a = {report.cusum.critical_value:.3f}")
     if report.cusum_squares is not None and report.cusum_squares.critical_value is not None:
-        m = len(report.cusum_squares.series)
+        m = len(np.asarray(report.cusum_squares.series))
         lines.append(f"CUSUM of squares: statistic is max |s_i - i/m|, m = {m}; "
                      f"5% boundary i/m +- {report.cusum_squares.critical_value:.4f}")
     return lines
