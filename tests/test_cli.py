@@ -235,7 +235,7 @@ def test_gap_inside_the_sample_is_noted(tmp_path):
     yearly(tmp_path, gap=True)
     out = run("yearly.csv", "--y", "y", "--x", "x", "--index", "year", cwd=tmp_path)
     assert out.returncode == 0, out.stderr
-    assert "59 observations (1 rows with missing values left out)" in out.stdout
+    assert "59 observations (1 row with missing values left out)" in out.stdout
     assert "leaving 1 gap inside the sample" in out.stdout
     assert "Breusch-Godfrey LM (4 lags): 1 gap inside the sample" in out.stdout
 
@@ -245,5 +245,5 @@ def test_a_test_that_cannot_be_computed_gives_exit_code_1(tmp_path):
     out = run("yearly.csv", "--y", "y", "--x", "x", "--lags", "58", cwd=tmp_path)
     assert out.returncode == 1, out.stderr
     rows = table(out.stdout)
-    assert rows["Breusch-Godfrey LM"][3].startswith("error: too few observations")
+    assert rows["Breusch-Godfrey LM (58 lags)"][3].startswith("error: too few observations")
     assert rows["Jarque-Bera"][4] == "fast"

@@ -62,17 +62,18 @@ _RUNNERS: dict[str, Callable[[_Run], DiagnosticResult]] = {
     "wald": lambda run: _api.wald_coefficients(run.fit, kernel=run.kernel, bandwidth=run.bandwidth),
 }
 
+# Labels of rows whose test could not be computed (a computed test labels its own row).
 _LABELS = {
-    "breusch_godfrey": "Breusch-Godfrey LM",
+    "breusch_godfrey": "Breusch-Godfrey LM ({lags} lags)",
     "breusch_pagan": "Breusch-Pagan LM",
     "breusch_pagan_studentized": "Breusch-Pagan LM (studentised)",
     "chow": "Chow",
     "recursive_residuals": "Recursive residuals, t test of mean zero",
     "cusum": "CUSUM",
     "cusum_squares": "CUSUM of squares",
-    "ljung_box": "Ljung-Box Q, residuals",
-    "jarque_bera": "Jarque-Bera, residuals",
-    "wald": "Wald, HAC: slopes = 0",
+    "ljung_box": "Ljung-Box Q ({lags} lags)",
+    "jarque_bera": "Jarque-Bera",
+    "wald": "Wald, HAC {kernel}: slopes = 0",
 }
 
 
@@ -108,7 +109,7 @@ def _index(names: tuple[str, ...]) -> Any:
     return pd.Index(list(names), name="test")  # immutable, so one object serves every table
 
 
-def columns(outcomes: list[tuple[str, Any, Any]]) -> dict[str, np.ndarray]:
+def columns(outcomes: list[tuple[str, Any, Any]], lags: Any = 4, kernel: Any = "bartlett") -> dict[str, np.ndarray]:
     """The table's columns for a list of outcomes, plus ``alternative`` (what a rejection means)."""
     k = len(outcomes)
     text = {column: np.full(k, None, dtype=object) for column in ("label", "df", "verdict", "note", "error",
@@ -120,7 +121,7 @@ def columns(outcomes: list[tuple[str, Any, Any]]) -> dict[str, np.ndarray]:
     reject = np.full(k, None, dtype=object)
     for i, (name, res, exc) in enumerate(outcomes):
         if res is None:
-            text["label"][i] = _LABELS[name]
+            text["label"][i] = _LABELS[name].format(lags=lags, kernel=kernel)
             status[i] = int(getattr(exc, "status", Status.TOO_FEW_OBS))
             text["error"][i] = str(exc)
             text["verdict"][i] = "not computed"
@@ -176,7 +177,8 @@ def battery(y_or_fit: Any, X: Any = None, *, lags: int = 4, break_at: Any = None
     """
     fit = as_fit(y_or_fit, X, "battery")
     names = selected(tests)
-    table = frame(columns(run_tests(fit, names, lags, break_at, position, kernel, bandwidth)), _index(names))
+    outcomes = run_tests(fit, names, lags, break_at, position, kernel, bandwidth)
+    table = frame(columns(outcomes, lags, kernel), _index(names))
     table.attrs["nobs"] = fit.nobs
     table.attrs["notes"] = fit.notes
     return table

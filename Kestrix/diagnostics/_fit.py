@@ -174,7 +174,8 @@ class OLSFit:
             out.append(f"X has rank {self.rank} of {self.ncols} columns: the coefficients are not identified "
                        "(the minimum-norm solution is shown)")
         if self.dropped:
-            text = f"{len(self.dropped)} rows with missing values left out"
+            k = len(self.dropped)
+            text = f"{k} row{'s' if k > 1 else ''} with missing values left out"
             if self.inner_gaps:
                 text += (f", leaving {self.inner_gaps} gap{'s' if self.inner_gaps > 1 else ''} inside the sample: "
                          "tests that use the order of the rows treat the rows either side of a gap as adjacent")

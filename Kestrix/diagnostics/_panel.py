@@ -226,13 +226,15 @@ def _deferred_pvalues(cols: dict[str, np.ndarray]) -> None:
             cols["reject_5pct"][i], cols["verdict"][i] = False, "not rejected"
 
 
-def table(panel: Panel, results: list[list[Outcome] | None], tests: tuple[str, ...]) -> Any:
+def table(panel: Panel, results: list[list[Outcome] | None], tests: tuple[str, ...],
+          options: dict[str, Any] | None = None) -> Any:
     """The panel's DataFrame indexed by (group keys ..., test), with the battery's columns and nobs."""
     import pandas as pd
 
     done = [g for g, r in enumerate(results) if r is not None]
     outcomes = [o for g in done for o in results[g]]  # type: ignore[union-attr]
-    cols = columns(outcomes)
+    options = options or {}
+    cols = columns(outcomes, options.get("lags", 4), options.get("kernel", "bartlett"))
     _deferred_pvalues(cols)
     take = np.repeat(np.array(done, dtype=np.int64), len(tests))
     keys = panel.keys
@@ -291,7 +293,7 @@ def battery_panel(frame_: Any, by: Any, y: str, x: Any, *, workers: int | None =
     finally:
         if bar is not None:
             bar.close()
-    return table(panel, results, names)
+    return table(panel, results, names, options)
 
 
 __all__ = ["COLUMNS", "TESTS", "battery_panel"]

@@ -123,7 +123,8 @@ def render(report: Report) -> str:
     lines = ["Kestrix diagnostics report", ""]
     data_line = f"data:   {model.source}, {fit.index[0]} to {fit.index[-1]}, {fit.nobs} observations"
     if fit.dropped:
-        data_line += f" ({len(fit.dropped)} rows with missing values left out)"
+        k = len(fit.dropped)
+        data_line += f" ({k} row{'s' if k > 1 else ''} with missing values left out)"
     lines.append(data_line)
     lines.append(f"model:  OLS of {model.y_name} on {', '.join(fit.names)}")
     lines.append("")
