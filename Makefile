@@ -5,9 +5,10 @@
 
 SHELL := /bin/bash
 # Build and test dependencies (the test extra of pyproject.toml, plus the
-# build backend and tools for --no-build-isolation builds).
-DEV_DEPS := "scikit-build-core>=0.10" "cmake>=3.18" ninja "numpy>=1.26" \
-	"pytest>=7" "hypothesis>=6" scipy pandas matplotlib mypy
+# build backend and tools for --no-build-isolation builds).  tqdm and Dask
+# are optional extras of the package; their tests need them.
+DEV_DEPS := "scikit-build-core>=0.10" "cmake>=3.18" ninja "numpy>=1.26" "pandas>=2.1" \
+	"pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm "dask[dataframe]" distributed
 VENV  := .venv
 VPY   := $(VENV)/bin/python
 NATIVE_BUILD := build/native
