@@ -247,3 +247,51 @@ def test_a_test_that_cannot_be_computed_gives_exit_code_1(tmp_path):
     rows = table(out.stdout)
     assert rows["Breusch-Godfrey LM (58 lags)"][3].startswith("error: too few observations")
     assert rows["Jarque-Bera"][4] == "fast"
+
+
+# --------------------------------------------------------------------------
+# Panel mode: --by
+# --------------------------------------------------------------------------
+
+def panel_file(tmp_path, bad=False):
+    from test_panel import long_panel
+
+    frame = long_panel(groups=25, seed=21)
+    if bad:
+        frame.loc[frame.index[frame["firm"] == "f0003"][2], "ret"] = np.nan
+    frame.to_csv(tmp_path / "panel.csv", index=False)
+    return frame
+
+
+@pytest.mark.parametrize("out", ["results.csv", "results.parquet"])
+def test_panel_mode_writes_the_table_and_a_summary(tmp_path, out):
+    import pandas as pd
+
+    import Kestrix.diagnostics as kd
+
+    if out.endswith(".parquet"):
+        pytest.importorskip("pyarrow")
+    frame = panel_file(tmp_path)
+    run_ = run("panel.csv", "--by", "firm", "--y", "ret", "--x", "mkt,smb,hml", "--out", out, "--workers", "2",
+               cwd=tmp_path)
+    assert run_.returncode == 0, run_.stderr
+    assert "groups: 25 by firm; tests: 10; groups with errors: 0" in run_.stdout
+    expected = kd.battery_panel(frame, "firm", "ret", ["mkt", "smb", "hml"], workers=1)
+    rejected = expected.xs("breusch_pagan", level="test")["reject_5pct"].mean() * 100
+    assert re.search(rf"breusch_pagan\s+25\s+{rejected:.1f} %", run_.stdout)
+    path = tmp_path / out
+    written = pd.read_parquet(path) if out.endswith(".parquet") else pd.read_csv(path, index_col=["firm", "test"])
+    assert len(written) == len(expected)
+    np.testing.assert_array_equal(written["statistic"].to_numpy(), expected["statistic"].to_numpy())
+
+
+def test_panel_mode_exit_codes(tmp_path):
+    panel_file(tmp_path, bad=True)
+    bad = run("panel.csv", "--by", "firm", "--y", "ret", "--x", "mkt", cwd=tmp_path)
+    assert bad.returncode == 1 and "groups with errors: 1" in bad.stdout
+    assert "error in f0003: y contains 1 missing or infinite value" in bad.stdout
+    for args, message in [(["--x", "nope"], "unknown column 'nope'"), (["--x", "mkt", "--plot", "a.png"],
+                                                                        "--plot does not go with --by"),
+                          (["--x", "mkt", "--workers", "0"], "--workers must be at least 1")]:
+        out = run("panel.csv", "--by", "firm", "--y", "ret", *args, cwd=tmp_path)
+        assert out.returncode == 2 and message in out.stderr and out.stdout == ""

@@ -16,6 +16,8 @@ from typing import Callable, Sequence
 from Kestrix import diagnostics as kd
 
 from .data import InputError, break_label, build_model, bundled_table, fit_model, read_csv, separator
+from .panel import run as run_panel
+from .panel import write_table
 from .plot import matplotlib_available, plot_cusum
 from .render import make_report, render, write_csv, write_json
 
@@ -69,6 +71,12 @@ def _parser() -> argparse.ArgumentParser:
                         help="also write the table of tests to this CSV file (the test name first)")
     parser.add_argument("--json", metavar="FILE", dest="json_out",
                         help="also write the table of tests to this JSON file (one record per test)")
+    panel = parser.add_argument_group("panel mode (one regression per group of a long-form file)")
+    panel.add_argument("--by", metavar="COLS", help="group columns, comma-separated: run the battery for every group")
+    panel.add_argument("--out", metavar="FILE", help="write the panel table here (CSV; Parquet for a name ending "
+                                                      "in .parquet, with pyarrow)")
+    panel.add_argument("--workers", type=int, default=None,
+                       help="threads for the panel (default: every core)")
     parser.add_argument("--version", action="version", version=f"{PROG} {kd.__version__}")
     return parser
 
@@ -87,12 +95,38 @@ def _write(path: str, what: str, write: Callable[[], None]) -> bool:
     return True
 
 
+def _panel(args: argparse.Namespace) -> int:
+    """--by: the battery of every group, the table to --out, a one-screen summary."""
+    for option, value in (("--growth", args.growth), ("--index", args.index), ("--break", args.break_label),
+                          ("--plot", args.plot), ("--csv", args.csv_out), ("--json", args.json_out)):
+        if value is not None:
+            return _fail(f"{option} does not go with --by (the panel table goes to --out)", 2)
+    if args.data is None or not args.y or not args.x:
+        return _fail("--by needs a CSV file, --y and --x", 2)
+    if args.workers is not None and args.workers < 1:
+        return _fail(f"--workers must be at least 1, got {args.workers}", 2)
+    try:
+        table, text = run_panel(args.data, separator(args.sep), _names(args.by), args.y, _names(args.x), args.out,
+                                args.workers, {"lags": args.lags, "kernel": args.kernel, "bandwidth": args.bandwidth})
+    except InputError as exc:
+        return _fail(str(exc), 2)
+    sys.stdout.write(text)
+    code = 1 if table["error"].notna().any() else 0
+    if args.out:
+        if not _write(args.out, "the table to", lambda: write_table(table, args.out)):
+            return 1
+        print(f"table written to {args.out} ({len(table)} rows)")
+    return code
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if args.lags < 1:
         return _fail(f"--lags must be at least 1, got {args.lags}", 2)
     if args.bandwidth is not None and args.bandwidth < 0:
         return _fail(f"--bandwidth must be at least 0, got {args.bandwidth}", 2)
+    if args.by is not None:
+        return _panel(args)
     if args.plot and not matplotlib_available():
         return _fail("--plot needs matplotlib, which is not installed (pip install matplotlib)", 1)
     try:

@@ -1,0 +1,90 @@
+"""The panel mode of the report: one regression per group, the table to a file, a summary on screen."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from Kestrix import diagnostics as kd
+
+from .data import InputError
+
+
+def read_panel(path: str, sep: str, by: list[str], y: str, xs: list[str]) -> pd.DataFrame:
+    """The long-form file with the columns the panel needs; group columns as read, the others as numbers."""
+    file = Path(path)
+    if not file.is_file():
+        raise InputError(f"no such file: {path}" if not file.exists() else f"not a file: {path}")
+    try:
+        frame = pd.read_csv(file, sep=sep, encoding="utf-8-sig")
+    except (OSError, UnicodeDecodeError, ValueError, pd.errors.ParserError) as exc:
+        raise InputError(f"cannot read {path}: {str(exc).splitlines()[0]}") from None
+    frame.columns = [str(c).strip() for c in frame.columns]
+    for name in (*by, y, *xs):
+        if name not in frame.columns:
+            raise InputError(f"unknown column '{name}' (columns: {', '.join(frame.columns)})")
+    for name in (y, *xs):
+        values = pd.to_numeric(frame[name], errors="coerce")
+        bad = values.isna() & frame[name].notna()
+        if bad.any():
+            i = int(np.argmax(bad.to_numpy()))
+            raise InputError(f"column '{name}' is not numeric: line {i + 2} holds {frame[name].iloc[i]!r}")
+        frame[name] = values.astype(np.float64)
+    if frame.empty:
+        raise InputError(f"{path} has no rows")
+    return frame
+
+
+def write_table(table: pd.DataFrame, path: str) -> None:
+    """CSV, or Parquet for a name ending in .parquet (needs pyarrow)."""
+    out = table.copy()
+    out["df"] = [None if d is None else ", ".join(map(str, d)) if isinstance(d, tuple) else str(d)
+                 for d in out["df"]]
+    if path.endswith(".parquet"):
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            raise ValueError("Parquet output needs pyarrow, which is not installed (pip install pyarrow)") from None
+        out["reject_5pct"] = out["reject_5pct"].astype("boolean")
+        out.to_parquet(path)
+    else:
+        out.to_csv(path)
+
+
+def summary(table: pd.DataFrame, by: list[str], source: str) -> str:
+    """One screen: groups, tests, the share rejected at 5% per test, the groups with errors."""
+    groups = table.index.droplevel("test").unique()
+    tests = list(dict.fromkeys(table.index.get_level_values("test")))
+    failed = table[table["error"].notna()]
+    failed_groups = failed.index.droplevel("test").unique()
+    lines = [f"Kestrix panel diagnostics: {source}",
+             f"groups: {len(groups)} by {', '.join(by)}; tests: {len(tests)}; "
+             f"groups with errors: {len(failed_groups)}", ""]
+    rows = [["test", "computed", "rejected at 5%"]]
+    for name in tests:
+        part = table.xs(name, level="test")
+        decided = part["reject_5pct"].dropna()
+        share = f"{100.0 * float(decided.astype(bool).mean()):.1f} %" if len(decided) else "-"
+        rows.append([name, str(int(part["error"].isna().sum())), share])
+    widths = [max(len(r[j]) for r in rows) for j in range(3)]
+    for r in rows:
+        lines.append(f"{r[0].ljust(widths[0])}  {r[1].rjust(widths[1])}  {r[2].rjust(widths[2])}".rstrip())
+    if len(failed_groups):
+        lines.append("")
+        shown = failed.groupby(level=list(range(len(by))), sort=False)["error"].first()
+        for key, message in list(shown.items())[:5]:
+            label = key if not isinstance(key, tuple) else ", ".join(map(str, key))
+            lines.append(f"error in {label}: {message}")
+        if len(shown) > 5:
+            lines.append(f"... and {len(shown) - 5} more groups with errors (the 'error' column of the table)")
+    return "\n".join(lines) + "\n"
+
+
+def run(path: str, sep: str, by: list[str], y: str, xs: list[str], out: str | None, workers: int | None,
+        options: dict[str, Any]) -> tuple[pd.DataFrame, str]:
+    frame = read_panel(path, sep, by, y, xs)
+    table = kd.battery_panel(frame, by, y, xs, workers=workers, **options)
+    return table, summary(table, by, Path(path).name)
