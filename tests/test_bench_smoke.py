@@ -39,3 +39,12 @@ def test_api_overhead_quick_run(tmp_path):
     for name in ("breusch_godfrey", "cusum_squares", "battery: with its DataFrame", "API/kernels"):
         assert name in proc.stdout
     assert (tmp_path / "api_overhead-quick.json").exists()
+
+
+def test_panel_benchmark_quick_run(tmp_path):
+    script = BENCH.with_name("panel.py")
+    proc = subprocess.run([sys.executable, "-P", str(script), "--groups", "30", "--rows", "40", "--peer-groups", "2",
+                           "--no-dask", "--out", str(tmp_path)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    assert "battery_panel, workers=2" in proc.stdout and "bare _diag kernel calls" in proc.stdout
+    assert (tmp_path / "panel.json").exists()

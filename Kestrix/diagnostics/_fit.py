@@ -266,10 +266,12 @@ def fit_from_svd(y: np.ndarray, X: np.ndarray, U: np.ndarray, s: np.ndarray, vt:
         ones = np.ones(n)
         projected = Ur @ (Ur.T @ ones)
         has_constant = bool(rank) and float(np.linalg.norm(ones - projected)) <= 1e-8 * math.sqrt(n)
-    return OLSFit(
+    fit = OLSFit(
         y=y, X=X, coef=coef, resid=resid, rank=rank, names=names, y_name=y_name, index=index,
         has_constant=has_constant, dropped=dropped, inner_gaps=gaps, _vt=vtr, _s=sr,
     )
+    fit.__dict__["constant"] = const  # the cached property, computed once already
+    return fit
 
 
 def shift_option(y_or_fit: Any, X: Any, option: Any, default: Any) -> tuple[Any, Any]:
