@@ -8,9 +8,10 @@ here from iid standard normals.
 
 For each m of the grid the quantiles of z = sqrt(m)·D_m are tabulated at the
 upper-tail probabilities of P_GRID: Z[i][j] is the z with P(sqrt(m)·D_m > z)
-= P_GRID[j] for m = M_GRID[i].  The last row, LIMIT, is the m -> ∞ law:
-sqrt(m)·D_m -> sqrt(2)·sup|B| for a Brownian bridge B (var(w²) = 2σ⁴), i.e.
-the Kolmogorov law scaled by sqrt(2), computed from its series.
+= P_GRID[j] for m = M_GRID[i].  The extra row LIMIT holds the quantiles of
+the m -> ∞ law, sqrt(m)·D_m -> sqrt(2)·sup|B| for a Brownian bridge B (the
+factor sqrt(2) since var(w²) = 2σ⁴), computed from the series of its
+distribution function.
 
 Each m draws from its own stream, default_rng([SEED, m]), so a row does not
 change when the grid around it does.  Draws are made in chunks of about
@@ -78,7 +79,7 @@ def simulate_gap(rng: np.random.Generator, m: int, n: int) -> np.ndarray:
 
 
 def bridge_sup_sf(x: float) -> float:
-    """P(sup|B| > x) for a Brownian bridge B (Kolmogorov's law)."""
+    """P(sup|B| > x) for a Brownian bridge B."""
     if x <= 0.0:
         return 1.0
     if x < 1.0:
@@ -86,7 +87,7 @@ def bridge_sup_sf(x: float) -> float:
         s = sum(math.exp(-((2 * k - 1) ** 2) * math.pi ** 2 / (8.0 * x * x)) for k in range(1, 40))
         return 1.0 - math.sqrt(2.0 * math.pi) / x * s
     # P(sup|B| > x) = 2·Σ_{k>=1} (-1)^(k-1)·exp(-2k²x²), fast for large x
-    return 2.0 * sum((-1) ** (k - 1) * math.exp(-2.0 * k * k * x * x) for k in range(1, 40))
+    return 2.0 * math.fsum((1.0 if k % 2 else -1.0) * math.exp(-2.0 * k * k * x * x) for k in range(1, 40))
 
 
 def limit_quantiles() -> tuple[float, ...]:
