@@ -40,11 +40,12 @@ from ._api import (
     wald,
     wald_coefficients,
 )
-from ._battery import TESTS, battery
+from ._battery import OPTIONAL, TESTS, battery
 from ._distributions import cusum_critical_value, cusumsq_critical_value, cusumsq_pvalue
 from ._fit import OLSFit, ols
+from ._more import arch_lm, box_pierce, durbin_watson, reset, sup_f, white
 from ._panel import battery_panel
-from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult
+from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult, SupFResult
 from ._status import DiagnosticError, Status
 from ._windows import KERNELS, WINDOWS, default_bandwidth
 
@@ -55,6 +56,7 @@ except PackageNotFoundError:  # pragma: no cover - running from a source tree wi
 
 __all__ = [
     "KERNELS",
+    "OPTIONAL",
     "TESTS",
     "WINDOWS",
     "CusumResult",
@@ -64,9 +66,12 @@ __all__ = [
     "OLSFit",
     "RecursiveResidualsResult",
     "Status",
+    "SupFResult",
     "__version__",
+    "arch_lm",
     "battery",
     "battery_panel",
+    "box_pierce",
     "breusch_godfrey",
     "breusch_pagan",
     "chow",
@@ -76,12 +81,16 @@ __all__ = [
     "cusumsq_critical_value",
     "cusumsq_pvalue",
     "default_bandwidth",
+    "durbin_watson",
     "hac_coefficient_covariance",
     "hac_covariance",
     "jarque_bera",
     "ljung_box",
     "ols",
     "recursive_residuals",
+    "reset",
+    "sup_f",
     "wald",
     "wald_coefficients",
+    "white",
 ]

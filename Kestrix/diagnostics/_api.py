@@ -79,8 +79,8 @@ def _int_lags(lags: Any) -> int:
 
 # --- regression diagnostics ------------------------------------------------
 
-def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: Any = 4) -> DiagnosticResult:
-    """Breusch-Godfrey LM test for serial correlation up to order ``lags``.
+def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: Any = 4, *, form: str = "LM") -> DiagnosticResult:
+    """Breusch-Godfrey test for serial correlation up to order ``lags``.
 
     Godfrey's statistic n·e'P_Z e / e'e, where e are the OLS residuals and
     P_Z projects on Z = [X, e_{t-1} ... e_{t-lags}] (zeros before the
@@ -88,7 +88,13 @@ def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: Any = 4) -> DiagnosticRe
     design as fitted: when it has a constant the kernel computes the
     statistic (its auxiliary regression adds the intercept itself); without
     one no intercept is added, and the least-squares path computes it.
+
+    ``form="F"`` gives the F form of the same auxiliary regression: with
+    R² = LM/n (the uncentred R² of e on Z), F = (R²/lags)/((1 - R²)/(n - k -
+    lags)), F(lags, n - k - lags) under the null, k the rank of X.
     """
+    if form not in ("LM", "F"):
+        raise ValueError(f"form must be 'LM' or 'F', got {form!r}")
     X, lags = shift_option(y_or_fit, X, lags, 4)
     fit = as_fit(y_or_fit, X, "breusch_godfrey")
     lags = _int_lags(lags)
@@ -109,6 +115,12 @@ def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: Any = 4) -> DiagnosticRe
         status = Status.FALLBACK
         stat = _lstsq.breusch_godfrey(e, fit.X, lags)
         note = _join("X has no constant: the auxiliary regression has none either (least-squares path)", note)
+    if form == "F":
+        df2 = n - k - lags
+        r2 = float(stat) / n
+        f = (r2 / lags) / ((1.0 - r2) / df2) if r2 < 1.0 else math.inf
+        return DiagnosticResult(f"Breusch-Godfrey F ({lags} lags)", f, (lags, df2), f_sf(f, lags, df2), int(status),
+                                status == Status.FALLBACK, n, f"F({lags}, {df2})", "serial correlation", None, note)
     return _chi2(f"Breusch-Godfrey LM ({lags} lags)", float(stat), lags, int(status), status == Status.FALLBACK,
                  n, "serial correlation", note)
 

@@ -8,7 +8,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from . import _api
+from . import _api, _more
 from ._fit import OLSFit, as_fit
 from ._results import DiagnosticResult
 from ._status import DiagnosticError, Status
@@ -25,6 +25,18 @@ TESTS = (
     "ljung_box",
     "jarque_bera",
     "wald",
+)
+
+#: Tests run only when named in ``tests=``: they would change the battery's
+#: default table, and sup-F costs one Chow statistic per candidate break.
+OPTIONAL = (
+    "durbin_watson",
+    "box_pierce",
+    "breusch_godfrey_f",
+    "white",
+    "arch_lm",
+    "reset",
+    "sup_f",
 )
 
 COLUMNS = ("label", "statistic", "df", "pvalue", "status", "fallback", "reject_5pct", "verdict", "note", "error")
@@ -60,6 +72,13 @@ _RUNNERS: dict[str, Callable[[_Run], DiagnosticResult]] = {
     "ljung_box": lambda run: _api.ljung_box(run.fit, run.lags),
     "jarque_bera": lambda run: _api.jarque_bera(run.fit),
     "wald": lambda run: _api.wald_coefficients(run.fit, kernel=run.kernel, bandwidth=run.bandwidth),
+    "durbin_watson": lambda run: _more.durbin_watson(run.fit),
+    "box_pierce": lambda run: _more.box_pierce(run.fit, run.lags),
+    "breusch_godfrey_f": lambda run: _api.breusch_godfrey(run.fit, lags=run.lags, form="F"),
+    "white": lambda run: _more.white(run.fit),
+    "arch_lm": lambda run: _more.arch_lm(run.fit, run.lags),
+    "reset": lambda run: _more.reset(run.fit),
+    "sup_f": lambda run: _more.sup_f(run.fit),
 }
 
 # Labels of rows whose test could not be computed (a computed test labels its own row).
@@ -74,6 +93,13 @@ _LABELS = {
     "ljung_box": "Ljung-Box Q ({lags} lags)",
     "jarque_bera": "Jarque-Bera",
     "wald": "Wald, HAC {kernel}: slopes = 0",
+    "durbin_watson": "Durbin-Watson",
+    "box_pierce": "Box-Pierce Q ({lags} lags)",
+    "breusch_godfrey_f": "Breusch-Godfrey F ({lags} lags)",
+    "white": "White (squares and cross products)",
+    "arch_lm": "ARCH LM ({lags} lags)",
+    "reset": "RESET (powers 2 to 3)",
+    "sup_f": "sup-F (trim 0.15)",
 }
 
 
@@ -85,7 +111,7 @@ def selected(tests: Any) -> tuple[str, ...]:
     chosen = tuple(tests)
     unknown = [name for name in chosen if name not in _RUNNERS]
     if unknown:
-        raise ValueError(f"unknown test {unknown[0]!r}: choose from {', '.join(TESTS)}")
+        raise ValueError(f"unknown test {unknown[0]!r}: choose from {', '.join(TESTS + OPTIONAL)}")
     return chosen
 
 
@@ -163,13 +189,14 @@ def battery(y_or_fit: Any, X: Any = None, *, lags: int = 4, break_at: Any = None
     """Every diagnostic of one regression, as a pandas DataFrame with one row per test.
 
     The model is fitted once (or given, from ``ols``).  The index holds the
-    test names (``TESTS``; ``tests=`` picks a subset); the columns are
+    test names (``TESTS``; ``tests=`` picks any of ``TESTS`` and
+    ``OPTIONAL``, in the order given); the columns are
     ``label`` (the test as printed), ``statistic``, ``df``, ``pvalue``,
     ``status``, ``fallback``, ``reject_5pct``, ``verdict``, ``note`` and
     ``error``.  A test that cannot be computed on this input gets its row
     with ``error`` (and the refusal's ``status``) set; the others still run.
 
-    ``lags`` serves Breusch-Godfrey and Ljung-Box; the Chow break is the
+    ``lags`` serves Breusch-Godfrey, Ljung-Box, Box-Pierce and ARCH LM; the Chow break is the
     label ``break_at`` or the row ``position=`` (by default the middle of
     the sample); ``kernel`` and ``bandwidth`` set the HAC covariance of the
     Wald test that all slopes are zero.  ``attrs`` of the table hold

@@ -15,6 +15,10 @@ import numpy as np
 
 from ._status import status_name
 
+#: The start of the ``distribution`` of a test that has no p-value by design
+#: (its null law depends on X, or is not computed here).
+NO_PVALUE = "no p-value"
+
 
 def _fmt(value: float | None) -> str:
     if value is None:
@@ -60,6 +64,8 @@ class DiagnosticResult:
         decision = self.reject(alpha)
         if decision is None:
             if self.pvalue is None:
+                if self.distribution.startswith(NO_PVALUE):
+                    return "no p-value (see the statistic)"
                 return "no p-value: SciPy is not installed"
             return "undefined (p-value is NaN)"
         return f"reject: {self.alternative}" if decision else "not rejected"
@@ -141,6 +147,22 @@ class CusumResult(DiagnosticResult):
 
         return pd.DataFrame({"path": self.series, "lower": self.lower, "upper": self.upper},
                             index=pd.Index(self.index))
+
+
+@dataclass(eq=False, repr=False, slots=True)
+class SupFResult(DiagnosticResult):
+    """The largest Chow F over the candidate breaks, and where it is reached.
+
+    ``position`` is the row where the second regime starts at the largest F
+    (counted from 0) and ``break_at`` its label; ``breaks`` are the candidate
+    positions and ``statistics`` the Chow F at each (NaN where the kernel could not
+    compute it).
+    """
+
+    position: int = 0
+    break_at: Any = None
+    breaks: np.ndarray | None = None
+    statistics: np.ndarray | None = None
 
 
 @dataclass(frozen=True, eq=False)

@@ -99,9 +99,12 @@ def _test_row(row: Any) -> list[str]:
     if _present(row.error):
         return [row.label, "-", "-", "-", f"error: {row.error}", "-"]
     verdict, pvalue = row.verdict, _pvalue(row.pvalue)
-    # The table keeps a missing p-value as NaN; its verdict says whether SciPy was missing.
+    # The table keeps a missing p-value as NaN; its verdict says whether SciPy was
+    # missing or the test has no p-value by design (Durbin-Watson, sup-F).
     if math.isnan(row.pvalue) and verdict.startswith("no p-value"):
-        verdict, pvalue = "n/a (SciPy not installed)", "n/a"
+        pvalue = "n/a"
+        if "SciPy" in verdict:
+            verdict = "n/a (SciPy not installed)"
     return [row.label, _number(row.statistic), _df(row.df), pvalue, verdict, "fallback" if row.fallback else "fast"]
 
 
