@@ -64,6 +64,14 @@ def cases(fit: kd.OLSFit, lags: int) -> dict[str, tuple[Callable[[], Any], Calla
     target = np.zeros(len(slopes))
     omega = np.eye(len(slopes))
 
+    white_aux = np.ascontiguousarray(np.column_stack([np.ones(n), Xn, _diag.symmetric_outer_prod_2dim(Xn)[1]]))
+    e_tail = np.ascontiguousarray(e[lags:])
+    arch_aux = np.column_stack([np.ones(n - lags)] + [(e * e)[lags - k:n - k] for k in range(1, lags + 1)])
+
+    def white_kernels() -> None:
+        _diag.symmetric_outer_prod_2dim(Xn)
+        _diag.bp_aux(e, white_aux)
+
     def wald_kernels() -> None:
         centred = _diag.fill_centered_ax0(scores, _diag.fill_mean_ax0(scores))
         _diag.hac_estimator_matmul(centred, 0, kd.default_bandwidth(n))
@@ -79,14 +87,19 @@ def cases(fit: kd.OLSFit, lags: int) -> dict[str, tuple[Callable[[], Any], Calla
         "ljung_box": (lambda: kd.ljung_box(e, lags), lambda: _diag.lb_stat(e, lags)),
         "jarque_bera": (lambda: kd.jarque_bera(e), lambda: _diag.jb_stat(e)),
         "wald_coefficients": (lambda: kd.wald_coefficients(fit), wald_kernels),
+        "box_pierce": (lambda: kd.box_pierce(e, lags), lambda: _diag.acorr(e, lags)),
+        "white": (lambda: kd.white(fit), white_kernels),
+        "arch_lm": (lambda: kd.arch_lm(e, lags), lambda: _diag.bp_aux(e_tail, arch_aux)),
     }
 
 
 def battery_kernels(fit: kd.OLSFit, lags: int) -> Callable[[], None]:
     """The kernel calls of one battery: each test's kernels once, the shared ones once."""
     calls = cases(fit, lags)
+    # Durbin-Watson and RESET call no kernel; both Breusch-Godfrey forms share one.
     parts = [calls[name][1] for name in ("breusch_godfrey", "breusch_pagan", "chow", "recursive_residuals",
-                                         "ljung_box", "jarque_bera", "wald_coefficients")]
+                                         "ljung_box", "jarque_bera", "wald_coefficients", "box_pierce", "white",
+                                         "arch_lm")]
 
     def run() -> None:
         for part in parts:

@@ -236,7 +236,7 @@ def test_arch_with_constant_squares_has_nothing_to_explain():
     assert res.statistic == 0.0 and "nothing to explain" in res.note
 
 
-def test_battery_default_rows_are_unchanged_and_optional_tests_are_selectable():
+def test_battery_default_rows_and_the_optional_sup_f():
     y, X = bundled()
     fit = kd.ols(y, X)
     assert list(kd.battery(fit).index) == list(kd.TESTS)

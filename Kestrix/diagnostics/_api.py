@@ -98,6 +98,11 @@ def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: Any = 4, *, form: str = 
     X, lags = shift_option(y_or_fit, X, lags, 4)
     fit = as_fit(y_or_fit, X, "breusch_godfrey")
     lags = _int_lags(lags)
+    return _bg_result(fit, lags, _bg_lm(fit, lags), form)
+
+
+def _bg_lm(fit: OLSFit, lags: int) -> tuple[float, int, str | None]:
+    """Godfrey's LM, the status that computed it and its note (shared by both forms)."""
     e = fit.residuals_for_tests()
     n, k = fit.nobs, fit.rank
     if n - k - lags < 1:
@@ -115,14 +120,20 @@ def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: Any = 4, *, form: str = 
         status = Status.FALLBACK
         stat = _lstsq.breusch_godfrey(e, fit.X, lags)
         note = _join("X has no constant: the auxiliary regression has none either (least-squares path)", note)
+    return float(stat), int(status), note
+
+
+def _bg_result(fit: OLSFit, lags: int, lm: tuple[float, int, str | None], form: str) -> DiagnosticResult:
+    stat, status, note = lm
+    n = fit.nobs
+    fallback = status == Status.FALLBACK
     if form == "F":
-        df2 = n - k - lags
-        r2 = float(stat) / n
+        df2 = n - fit.rank - lags
+        r2 = stat / n
         f = (r2 / lags) / ((1.0 - r2) / df2) if r2 < 1.0 else math.inf
-        return DiagnosticResult(f"Breusch-Godfrey F ({lags} lags)", f, (lags, df2), f_sf(f, lags, df2), int(status),
-                                status == Status.FALLBACK, n, f"F({lags}, {df2})", "serial correlation", None, note)
-    return _chi2(f"Breusch-Godfrey LM ({lags} lags)", float(stat), lags, int(status), status == Status.FALLBACK,
-                 n, "serial correlation", note)
+        return DiagnosticResult(f"Breusch-Godfrey F ({lags} lags)", f, (lags, df2), f_sf(f, lags, df2), status,
+                                fallback, n, f"F({lags}, {df2})", "serial correlation", None, note)
+    return _chi2(f"Breusch-Godfrey LM ({lags} lags)", stat, lags, status, fallback, n, "serial correlation", note)
 
 
 def _bp_sums(fit: OLSFit, Z: Any) -> tuple[float, float, int, int]:

@@ -25,25 +25,24 @@ TESTS = (
     "ljung_box",
     "jarque_bera",
     "wald",
-)
-
-#: Tests run only when named in ``tests=``: they would change the battery's
-#: default table, and sup-F costs one Chow statistic per candidate break.
-OPTIONAL = (
     "durbin_watson",
     "box_pierce",
     "breusch_godfrey_f",
     "white",
     "arch_lm",
     "reset",
-    "sup_f",
 )
+
+#: Tests run only when named in ``tests=``: sup-F costs one Chow statistic
+#: per candidate break, about 0.7·T of them.
+OPTIONAL = ("sup_f",)
 
 COLUMNS = ("label", "statistic", "df", "pvalue", "status", "fallback", "reject_5pct", "verdict", "note", "error")
 
 
 class _Run:
-    """One battery run: the options, and the work the tests share (one Breusch-Pagan regression)."""
+    """One battery run: the options, and the work the tests share (one Breusch-Godfrey and one
+    Breusch-Pagan regression)."""
 
     def __init__(self, fit: OLSFit, lags: int, break_at: Any, position: Any, kernel: str,
                  bandwidth: int | None) -> None:
@@ -54,6 +53,14 @@ class _Run:
         self.kernel = kernel
         self.bandwidth = bandwidth
         self._bp: tuple[float, float, int, int] | None = None
+        self._bg: tuple[float, int, str | None] | None = None
+
+    def bg(self, form: str) -> DiagnosticResult:
+        """Both forms of Breusch-Godfrey from one auxiliary regression."""
+        lags = _api._int_lags(self.lags)
+        if self._bg is None:
+            self._bg = _api._bg_lm(self.fit, lags)
+        return _api._bg_result(self.fit, lags, self._bg, form)
 
     def bp(self, studentized: bool) -> DiagnosticResult:
         if self._bp is None:
@@ -62,7 +69,7 @@ class _Run:
 
 
 _RUNNERS: dict[str, Callable[[_Run], DiagnosticResult]] = {
-    "breusch_godfrey": lambda run: _api.breusch_godfrey(run.fit, lags=run.lags),
+    "breusch_godfrey": lambda run: run.bg("LM"),
     "breusch_pagan": lambda run: run.bp(False),
     "breusch_pagan_studentized": lambda run: run.bp(True),
     "chow": lambda run: _api.chow(run.fit, break_at=run.break_at, position=run.position),
@@ -74,7 +81,7 @@ _RUNNERS: dict[str, Callable[[_Run], DiagnosticResult]] = {
     "wald": lambda run: _api.wald_coefficients(run.fit, kernel=run.kernel, bandwidth=run.bandwidth),
     "durbin_watson": lambda run: _more.durbin_watson(run.fit),
     "box_pierce": lambda run: _more.box_pierce(run.fit, run.lags),
-    "breusch_godfrey_f": lambda run: _api.breusch_godfrey(run.fit, lags=run.lags, form="F"),
+    "breusch_godfrey_f": lambda run: run.bg("F"),
     "white": lambda run: _more.white(run.fit),
     "arch_lm": lambda run: _more.arch_lm(run.fit, run.lags),
     "reset": lambda run: _more.reset(run.fit),
