@@ -179,16 +179,25 @@ def frame(cols: dict[str, np.ndarray], index: Any) -> Any:
     """The DataFrame of the columns, in the order of COLUMNS."""
     import pandas as pd
 
+    text, boolean = _dtypes()
     reject = cols["reject_5pct"]
     # A plain bool column when every row has a decision, a nullable one otherwise.
-    decided = reject.astype(bool) if all(r is not None for r in reject) else pd.array(reject, dtype="boolean")
+    decided = reject.astype(bool) if all(r is not None for r in reject) else pd.array(reject, dtype=boolean)
     data = {name: (decided if name == "reject_5pct" else cols[name]) for name in COLUMNS}
     # Text columns are pandas strings whether or not any row has text (a
     # missing note or error is NaN), so that tables of one test or of
     # thousands of groups have the same dtypes.
     for name in ("label", "verdict", "note", "error"):
-        data[name] = pd.array(cols[name], dtype="str")
+        data[name] = pd.array(cols[name], dtype=text)
     return pd.DataFrame(data, index=index, copy=False)
+
+
+@functools.lru_cache(maxsize=1)
+def _dtypes() -> tuple[Any, Any]:
+    """pandas' string dtype (missing values NaN) and nullable boolean dtype, made once."""
+    import pandas as pd
+
+    return pd.array([], dtype="str").dtype, pd.BooleanDtype()
 
 
 def battery(y_or_fit: Any, X: Any = None, *, lags: int = 4, break_at: Any = None, kernel: str = "bartlett",
