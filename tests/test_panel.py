@@ -143,8 +143,10 @@ def test_keyboard_interrupt_stops_the_pool(monkeypatch):
 
 def test_progress_bar_on_standard_error(capsys):
     pytest.importorskip("tqdm")
-    kd.battery_panel(long_panel(groups=20), "firm", "ret", ["mkt"], workers=1, progress=True)
+    before = set(threading.enumerate())
+    kd.battery_panel(long_panel(groups=20), "firm", "ret", ["mkt"], workers=2, progress=True)
     assert "group" in capsys.readouterr().err
+    assert set(threading.enumerate()) <= before  # no thread left behind, the bar's included
     kd.battery_panel(long_panel(groups=20), "firm", "ret", ["mkt"], workers=1, progress=False)
     assert capsys.readouterr().err == ""
 

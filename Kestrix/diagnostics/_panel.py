@@ -158,7 +158,13 @@ def _progress_bar(progress: bool | None, total: int) -> Any:
         from tqdm.auto import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, unit="group", desc="battery", file=sys.stderr, leave=False)
+
+    class Bar(tqdm):  # type: ignore[misc, valid-type]
+        # No monitor thread: the bar is updated from this thread as chunks
+        # finish, and a library call should leave no thread behind.
+        monitor_interval = 0
+
+    return Bar(total=total, unit="group", desc="battery", file=sys.stderr, leave=False)
 
 
 def _run(panel: Panel, tests: tuple[str, ...], options: dict[str, Any], workers: int,
