@@ -31,6 +31,7 @@ TESTS = [
     "White (squares and cross products)",
     "ARCH LM (4 lags)",
     "RESET (powers 2 to 3)",
+    "sup-F (trim 0.15)",
 ]
 
 
@@ -220,17 +221,18 @@ def test_csv_and_json_hold_the_battery_table(tmp_path):
     out = run("yearly.csv", "--y", "y", "--x", "x", "--index", "year", "--csv", "t.csv", "--json", "t.json",
               cwd=tmp_path)
     assert out.returncode == 0, out.stderr
-    expected = kd.battery(kd.ols(y, X))
+    everything = kd.TESTS + kd.OPTIONAL
+    expected = kd.battery(kd.ols(y, X), tests=everything)
     written = pd.read_csv(tmp_path / "t.csv", index_col="test")
-    assert list(written.index) == list(kd.TESTS)
+    assert list(written.index) == list(everything)
     np.testing.assert_array_equal(written["statistic"].to_numpy(), expected["statistic"].to_numpy())
     assert list(written["verdict"]) == list(expected["verdict"])
     records = json.loads((tmp_path / "t.json").read_text())
-    assert [r["test"] for r in records] == list(kd.TESTS)
+    assert [r["test"] for r in records] == list(everything)
     by_name = {r["test"]: r for r in records}
     assert by_name["chow"]["df"] == list(expected.loc["chow", "df"])
     assert by_name["cusum"]["df"] is None and by_name["breusch_godfrey"]["df"] == 4
-    for name in kd.TESTS:
+    for name in everything:
         assert by_name[name]["statistic"] == expected.loc[name, "statistic"]
         pvalue = expected.loc[name, "pvalue"]
         assert by_name[name]["pvalue"] == (None if np.isnan(pvalue) else pvalue)

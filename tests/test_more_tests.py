@@ -280,3 +280,12 @@ def test_breusch_godfrey_f_without_a_constant_uses_the_least_squares_lm():
     stat, df = ref_bg_f(y, X[:, 1:], 2)
     assert res.fallback and res.df == df == (2, 160 - 3 - 2)
     assert res.statistic == pytest.approx(stat, rel=RTOL)
+
+
+def test_sup_f_on_a_rank_deficient_design_uses_its_independent_columns():
+    y, X = bundled()
+    deficient = np.column_stack([X[:, :2], 2.0 * X[:, 1], X[:, 2:]])
+    fast, slow = kd.sup_f(y, X), kd.sup_f(y, deficient)
+    assert (slow.fallback, slow.df) == (True, fast.df)
+    assert slow.statistic == pytest.approx(fast.statistic, rel=1e-9) and slow.position == fast.position
+    assert "rank 3 of 4 columns" in slow.note

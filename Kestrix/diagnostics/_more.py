@@ -234,7 +234,14 @@ def sup_f(y_or_fit: Any, X: Any = None, trim: Any = 0.15) -> SupFResult:
     if not 0.0 < trim < 0.5:
         raise ValueError(f"trim must lie strictly between 0 and 0.5, got {trim}")
     fit.residuals_for_tests()
-    T, p = fit.X.shape
+    Xd = fit.X
+    rank_note = None
+    if not fit.identified:
+        # The Chow statistics of a rank-deficient design are those of its
+        # independent columns, which span the same fitted values.
+        Xd = np.ascontiguousarray(Xd[:, _independent_columns(Xd)])
+        rank_note = f"X has rank {fit.rank} of {fit.ncols} columns: sup-F on {Xd.shape[1]} independent columns"
+    T, p = Xd.shape
     if T - 2 * p < 1:
         raise DiagnosticError(f"too few observations: a Chow test with {p} regressors needs more than {2 * p} "
                               f"observations, got {T}", Status.TOO_FEW_OBS)
@@ -245,7 +252,7 @@ def sup_f(y_or_fit: Any, X: Any = None, trim: Any = 0.15) -> SupFResult:
                               f"observations leaves each regime {p} rows", Status.TOO_FEW_OBS)
     breaks = np.arange(lo, hi + 1)
     fs = np.full(breaks.shape[0], math.nan)
-    y, Xd = fit.y, fit.X
+    y = fit.y
     for i, t in enumerate(breaks.tolist()):
         status, stat = _diag.chow_stat(y, Xd, t)
         if status == Status.OK:
@@ -264,8 +271,10 @@ def sup_f(y_or_fit: Any, X: Any = None, trim: Any = 0.15) -> SupFResult:
     note = _join(f"largest F with the second regime from {where}, over {breaks.shape[0]} "
                  f"candidate breaks at rows {lo} to {hi}",
                  f"{skipped} break{'s' if skipped > 1 else ''} left out: a regime is rank-deficient" if skipped
-                 else None, fit.gap_note)
+                 else None, rank_note, fit.gap_note)
     fs.flags.writeable = False
-    return SupFResult(f"sup-F (trim {trim:g})", float(fs[best]), (p, T - 2 * p), None, int(Status.OK), False, T,
+    status = Status.OK if rank_note is None else Status.FALLBACK
+    return SupFResult(f"sup-F (trim {trim:g})", float(fs[best]), (p, T - 2 * p), None, int(status),
+                      rank_note is not None, T,
                       f"{NO_PVALUE} (Andrews' sup-F law, not an F law)", "coefficients change at an unknown break",
                       None, note, position, label, breaks, fs)

@@ -42,7 +42,9 @@ def _optional(run: Any) -> Any:
 def make_report(model: Model, fit: kd.OLSFit, lags: int = 4, break_at: Any = None, kernel: str = "bartlett",
                 bandwidth: int | None = None) -> Report:
     """Every test of the battery on the fit (Chow at ``break_at``, a label of the fit's index, or mid-sample)."""
-    table = kd.battery(fit, lags=lags, break_at=break_at, kernel=kernel, bandwidth=bandwidth)
+    # One regression is cheap enough for the optional tests too (sup-F: a Chow statistic per candidate break).
+    table = kd.battery(fit, lags=lags, break_at=break_at, kernel=kernel, bandwidth=bandwidth,
+                       tests=kd.TESTS + kd.OPTIONAL)
     try:
         hac, hac_error = kd.hac_coefficient_covariance(fit, kernel, bandwidth), None
     except (ValueError, MemoryError) as exc:
