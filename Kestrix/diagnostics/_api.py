@@ -153,6 +153,15 @@ def _bp_sums(fit: OLSFit, Z: Any) -> tuple[float, float, int, int]:
     if n <= aux.shape[1]:
         raise DiagnosticError(f"too few observations: the variance regression has {aux.shape[1]} columns, "
                               f"it needs more than {aux.shape[1]} observations, got {n}", Status.TOO_FEW_OBS)
+    return aux_sums(e, aux)
+
+
+def aux_sums(e: np.ndarray, aux: np.ndarray) -> tuple[float, float, int, int]:
+    """rss, centred tss, df (rank of aux - 1) and status of the regression of e²/mean(e²) on aux.
+
+    The kernel first, least squares when it hands over; shared by every test
+    built on a regression of squared residuals (Breusch-Pagan, White, ARCH).
+    """
     status, rss, tss = _diag.bp_aux(e, aux)
     if status == Status.FALLBACK:
         rss, tss, aux_rank = _lstsq.breusch_pagan(e, aux)

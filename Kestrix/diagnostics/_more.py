@@ -15,11 +15,10 @@ import numpy as np
 
 from Kestrix._ckernels.diag import _diag
 
-from . import _lstsq
-from ._api import _chi2, _int_lags, _join, _refuse, _series, _series_refusal
+from ._api import _chi2, _int_lags, _join, _refuse, _series, _series_refusal, aux_sums
 from ._distributions import f_sf
 from ._fit import OLSFit, as_fit, ols, shift_option
-from ._inputs import as_int
+from ._inputs import _require_finite, as_int
 from ._results import NO_PVALUE, DiagnosticResult, SupFResult
 from ._status import DiagnosticError, Status
 
@@ -95,13 +94,7 @@ def _independent_columns(A: np.ndarray) -> np.ndarray:
 def _n_r2(e: np.ndarray, aux: np.ndarray) -> tuple[float, int, int, str | None]:
     """n·R² (centred) of the regression of e² on aux, its df (rank of aux - 1) and status."""
     n = e.shape[0]
-    status, rss, tss = _diag.bp_aux(e, aux)
-    df = aux.shape[1] - 1
-    if status == Status.FALLBACK:
-        rss, tss, rank = _lstsq.breusch_pagan(e, aux)
-        df = rank - 1
-    elif status != Status.OK:
-        _refuse(status, {Status.UNDEFINED_VARIANCE: "zero variance: the residuals are all zero"})
+    rss, tss, df, status = aux_sums(e, aux)
     if not tss > 0.0:
         return 0.0, df, int(status), "the squared residuals are all equal: nothing to explain"
     return n * (1.0 - rss / tss), df, int(status), None
@@ -154,10 +147,7 @@ def arch_lm(x: Any, lags: int = 4) -> DiagnosticResult:
     xs, note = _series(x)
     lags = _int_lags(lags)
     total = xs.shape[0]
-    if not np.all(np.isfinite(xs)):
-        bad = int(total - np.count_nonzero(np.isfinite(xs)))
-        raise DiagnosticError(f"x contains {bad} missing or infinite value{'s' if bad > 1 else ''}; drop or fill "
-                              "them first", Status.UNDEFINED_VARIANCE)
+    _require_finite(xs, "x")
     n = total - lags
     if n <= lags + 1:
         raise DiagnosticError(f"too few observations: ARCH LM with {lags} lags needs more than {2 * lags + 1} "

@@ -128,7 +128,7 @@ def _chunk(panel: Panel, ids: list[int], tests: tuple[str, ...], options: dict[s
     """The battery of each group of one task, chi-square and F p-values left for the table."""
     token = DEFER_PVALUES.set(True)
     try:
-        out = []
+        out: list[tuple[int, list[Outcome]]] = []
         for g, fit in _fits(panel, ids):
             if cancel.is_set():
                 break
@@ -218,9 +218,9 @@ def _deferred_pvalues(cols: dict[str, np.ndarray]) -> None:
     df2 = np.array([d[1] if isinstance(d, tuple) else (d if k == 2 else 1) for d, k in
                     zip(cols["df"][rows], law)], dtype=np.float64)
     chi2 = chi2_sf_many(stat, df1)
-    if chi2 is None:  # no SciPy: the verdicts already say so
-        return
     f = f_sf_many(np.where(law == 2, stat * stat, stat), df1, df2)
+    if chi2 is None or f is None:  # no SciPy: the verdicts already say so
+        return
     p = np.where(law == 0, chi2, f)
     cols["pvalue"][rows] = p
     for i, value in zip(pending, p.tolist()):
