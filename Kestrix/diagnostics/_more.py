@@ -16,7 +16,7 @@ import numpy as np
 from Kestrix._ckernels.diag import _diag
 
 from ._api import _chi2, _int_lags, _join, _refuse, _series, _series_refusal, aux_sums
-from ._distributions import f_sf
+from ._distributions import f_sf, supf_pvalue
 from ._fit import OLSFit, as_fit, ols, shift_option
 from ._inputs import _require_finite, as_int
 from ._results import NO_PVALUE, DiagnosticResult, SupFResult
@@ -212,9 +212,11 @@ def sup_f(y_or_fit: Any, X: Any = None, trim: Any = 0.15) -> SupFResult:
     where the second regime would start, narrowed so that each regime has at
     least p rows; each gets one Chow statistic from the kernel, F(p, T - 2p)
     for that break.  A break where a regime is rank-deficient is left out
-    (its F has other degrees of freedom; the note counts them).  No p-value
-    is given: the statistic's null law is Andrews' limit, not an F law, and
-    is not computed here (compare with its published critical values).
+    (its F has other degrees of freedom; the note counts them).  The
+    p-value is asymptotic: p times the largest F against the limit law of
+    the largest Chow Wald statistic over the same range of break fractions,
+    the supremum of a squared p-dimensional Ornstein-Uhlenbeck radius,
+    computed to about five digits (None without SciPy).  It is not an F law.
     ``position``, ``break_at`` of the result say where the maximum is
     reached, ``breaks`` and ``statistics`` hold every candidate's F.
     """
@@ -264,7 +266,11 @@ def sup_f(y_or_fit: Any, X: Any = None, trim: Any = 0.15) -> SupFResult:
                  else None, rank_note, fit.gap_note)
     fs.flags.writeable = False
     status = Status.OK if rank_note is None else Status.FALLBACK
-    return SupFResult(f"sup-F (trim {trim:g})", float(fs[best]), (p, T - 2 * p), None, int(status),
-                      rank_note is not None, T,
-                      f"{NO_PVALUE} (Andrews' sup-F law, not an F law)", "coefficients change at an unknown break",
-                      None, note, position, label, breaks, fs)
+    # The second regime starts at row t: the break fraction is t/T.
+    first, last = lo / T, hi / T
+    span = math.log(last / (1.0 - last)) - math.log(first / (1.0 - first))
+    statistic = float(fs[best])
+    return SupFResult(f"sup-F (trim {trim:g})", statistic, (p, T - 2 * p), supf_pvalue(p * statistic, p, span),
+                      int(status), rank_note is not None, T,
+                      f"sup-F limit law (p={p}, break fractions {first:.3g} to {last:.3g})",
+                      "a break at an unknown date", None, note, position, label, breaks, fs)

@@ -102,7 +102,7 @@ def _test_row(row: Any) -> list[str]:
         return [row.label, "-", "-", "-", f"error: {row.error}", "-"]
     verdict, pvalue = row.verdict, _pvalue(row.pvalue)
     # The table keeps a missing p-value as NaN; its verdict says whether SciPy was
-    # missing or the test has no p-value by design (Durbin-Watson, sup-F).
+    # missing or the test has no p-value by design (Durbin-Watson).
     if math.isnan(row.pvalue) and verdict.startswith("no p-value"):
         pvalue = "n/a"
         if "SciPy" in verdict:
