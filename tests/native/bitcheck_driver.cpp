@@ -77,7 +77,9 @@ struct Hash {
     // A NaN counts as one value: which NaN operand an instruction passes on
     // (and so the sign and payload of the result) depends on the operand
     // order the compiler picks for that instruction, in either build, and on
-    // the maths library's fma; IEEE 754 leaves it open.  Every other bit
+    // the maths library's fma; a NaN made from no NaN operand has the sign
+    // bit set on x86-64 and clear on aarch64.  IEEE 754 leaves all of it
+    // open.  Every other bit
     // pattern, signed zeros and subnormals included, is compared exactly.
     void f(f64 x) {
         uint64_t u;
