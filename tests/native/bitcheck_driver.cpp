@@ -1,11 +1,15 @@
-// Bit-identity of the dispatched fast paths with the portable build.
+// Bit-identity of the dispatched fast paths with the portable build, and of
+// the builds for different architectures with each other.
 //
-// This one source is compiled three times: against ksx_core/ksx_diag (whose
-// hot functions carry x86-64-v3 and, for the widest kernels, x86-64-v4 copies
-// picked at load time), against ksx_core_v3/ksx_diag_v3 (the same sources with
-// KSX_NO_AVX512, so that the x86-64-v3 kernels run on a machine with AVX-512
-// too) and against ksx_core_portable/ksx_diag_portable (the same sources with
-// KSX_PORTABLE, one baseline copy of everything).  Each program runs every exported core
+// On x86-64 this one source is compiled three times: against ksx_core/ksx_diag
+// (whose hot functions carry x86-64-v3 and, for the widest kernels, x86-64-v4
+// copies picked at load time), against ksx_core_v3/ksx_diag_v3 (the same
+// sources with KSX_NO_AVX512, so that the x86-64-v3 kernels run on a machine
+// with AVX-512 too) and against ksx_core_portable/ksx_diag_portable (the same
+// sources with KSX_PORTABLE, one baseline copy of everything).  Elsewhere
+// every function exists once and only the first is built; the aarch64 cross
+// build runs it under an emulator and compares its table with the x86-64
+// one (tests/native/CMakeLists.txt).  Each program runs every exported core
 // operation and kernel on a fixed set of seeded inputs (p = 1..35 around
 // n = 0..300, odd sizes at every tile edge, NaN, infinities, subnormals and
 // signed zeros injected) and prints, per operation, the number of output bytes
@@ -16,9 +20,12 @@
 //   bitcheck                       print the table
 //   bitcheck --cases NAME          print one hash per input of operation NAME
 //   bitcheck --dump NAME INDEX     print every hashed word of one input
-//   bitcheck --compare PROGRAM     run PROGRAM (the other build) and compare
-//                                  its table with this one; exit 1 on any
-//                                  difference, naming the first differing input
+//   bitcheck --compare COMMAND...  run COMMAND (the other build's program,
+//                                  with any words before it, such as an
+//                                  emulator and its options, for a program of
+//                                  another architecture) and compare its table
+//                                  with this one; exit 1 on any difference,
+//                                  naming the first differing input
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -70,7 +77,9 @@ struct Hash {
     // A NaN counts as one value: which NaN operand an instruction passes on
     // (and so the sign and payload of the result) depends on the operand
     // order the compiler picks for that instruction, in either build, and on
-    // the maths library's fma; IEEE 754 leaves it open.  Every other bit
+    // the maths library's fma; a NaN made from no NaN operand has the sign
+    // bit set on x86-64 and clear on aarch64.  IEEE 754 leaves all of it
+    // open.  Every other bit
     // pattern, signed zeros and subnormals included, is compared exactly.
     void f(f64 x) {
         uint64_t u;
@@ -728,6 +737,18 @@ int print_cases(const std::vector<Op>& ops, const std::string& name) {
     return 2;
 }
 
+// The words of a command as one shell command line, each quoted.
+std::string shell_command(const std::vector<std::string>& words) {
+    std::string line;
+    for (const std::string& w : words) {
+        if (!line.empty()) line += ' ';
+        line += '\'';
+        for (char c : w) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += '\'';
+    }
+    return line;
+}
+
 std::vector<std::string> read_lines(const std::string& command) {
     std::vector<std::string> lines;
     FILE* f = popen(command.c_str(), "r");
@@ -746,10 +767,11 @@ std::vector<std::string> read_lines(const std::string& command) {
     return lines;
 }
 
-int compare(const std::vector<Op>& ops, const std::string& other) {
+int compare(const std::vector<Op>& ops, const std::vector<std::string>& command) {
     std::printf("%s\n", dispatch_note());
     const std::vector<Row> mine = run_all(ops);
-    const std::vector<std::string> theirs = read_lines("'" + other + "'");
+    const std::string other = shell_command(command);
+    const std::vector<std::string> theirs = read_lines(other);
     if (theirs.size() != mine.size()) {
         std::printf("FAILED: %s printed %zu lines, expected %zu\n", other.c_str(), theirs.size(), mine.size());
         return 1;
@@ -763,7 +785,7 @@ int compare(const std::vector<Op>& ops, const std::string& other) {
         }
         ++failed;
         std::printf("DIFFERENT %s\n   other  %s\n", line.c_str(), theirs[k].c_str());
-        const std::vector<std::string> other_cases = read_lines("'" + other + "' --cases " + mine[k].name);
+        const std::vector<std::string> other_cases = read_lines(other + " --cases " + mine[k].name);
         const Op& o = ops[k];
         for (size_t c = 0; c < o.cases.size(); ++c) {
             Hash h;
@@ -788,11 +810,12 @@ int compare(const std::vector<Op>& ops, const std::string& other) {
 int main(int argc, char** argv) {
     const std::vector<Op> ops = build_ops();
     if (argc == 3 && std::strcmp(argv[1], "--cases") == 0) return print_cases(ops, argv[2]);
-    if (argc == 3 && std::strcmp(argv[1], "--compare") == 0) return compare(ops, argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "--compare") == 0)
+        return compare(ops, std::vector<std::string>(argv + 2, argv + argc));
     if (argc == 4 && std::strcmp(argv[1], "--dump") == 0)
         return dump_case(ops, argv[2], static_cast<size_t>(std::strtoull(argv[3], nullptr, 10)));
     if (argc != 1) {
-        std::fprintf(stderr, "usage: %s [--cases NAME | --dump NAME INDEX | --compare PROGRAM]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--cases NAME | --dump NAME INDEX | --compare COMMAND...]\n", argv[0]);
         return 2;
     }
     for (const Row& r : run_all(ops)) std::printf("%s\n", format(r).c_str());
