@@ -5,10 +5,12 @@
 
 SHELL := /bin/bash
 # Build and test dependencies (the test extra of pyproject.toml, plus the
-# build backend and tools for --no-build-isolation builds).  tqdm and Dask
-# are optional extras of the package; their tests need them.
+# build backend and tools for --no-build-isolation builds, and the wheel
+# builder and checker).  tqdm and Dask are optional extras of the package;
+# their tests need them.
 DEV_DEPS := "scikit-build-core>=0.10" "cmake>=3.18" ninja "numpy>=1.26" "pandas>=2.1" \
-	"pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm "dask[dataframe]" distributed
+	"pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm "dask[dataframe]" distributed \
+	build auditwheel
 VENV  := .venv
 VPY   := $(VENV)/bin/python
 NATIVE_BUILD := build/native
@@ -34,7 +36,7 @@ ASAN_ENV := ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:abort_on_err
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-.PHONY: test test-asan test-matrix demo bench venv gtest install native-test pytest clean
+.PHONY: test test-asan test-matrix dist demo bench venv gtest install native-test pytest clean
 
 test: install native-test pytest
 
@@ -92,6 +94,12 @@ test-asan: venv gtest
 	$(ASAN_ENV) PYTHONPATH=$(ASAN_SITE) $(VPY) -P -c \
 	  'import Kestrix._ckernels.diag._diag as m, sys; sys.exit("$(ASAN_SITE)" not in m.__file__)'
 	$(ASAN_ENV) PYTHONPATH=$(ASAN_SITE) $(VPY) -P -m pytest -q --ignore=tests/test_panel_dask.py
+
+# The sdist and a wheel for CPython 3.12 in build/dist, as a release builds
+# them: python -m build, isolated from the venv's packages.
+dist: venv
+	rm -rf build/dist
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(VPY) -m build --outdir build/dist .
 
 # The supported range, each end from a wheel: a wheel is built (python -m
 # build: an sdist, then a wheel from it in an isolated environment) for each
