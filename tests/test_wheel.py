@@ -52,6 +52,8 @@ def test_wheel_is_built_for_the_running_interpreter(members):
         # Headers are shipped flat in one directory.
         ("public headers", lambda: [f"{PKG}/include/{Path(h).name}" for h in source_files("*.h")]),
         ("static libraries", lambda: [f"{PKG}/lib/lib{n}.a" for n in ckernels.get_libraries() if n != "m"]),
+        ("CMake package", lambda: [f"{PKG}/cmake/{f}" for f in ("KestrixConfig.cmake", "KestrixConfigVersion.cmake",
+                                                                 "KestrixTargets.cmake")]),
     ],
 )
 def test_wheel_ships(members, kind, expected):
