@@ -5,18 +5,24 @@
 
 SHELL := /bin/bash
 # Build and test dependencies (the test extra of pyproject.toml, plus the
-# build backend and tools for --no-build-isolation builds).  tqdm and Dask
-# are optional extras of the package; their tests need them.
+# build backend and tools for --no-build-isolation builds, and the wheel
+# builder and checker).  tqdm and Dask are optional extras of the package;
+# their tests need them.
 DEV_DEPS := "scikit-build-core>=0.10" "cmake>=3.18" ninja "numpy>=1.26" "pandas>=2.1" \
-	"pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm "dask[dataframe]" distributed
+	"pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm "dask[dataframe]" distributed \
+	build auditwheel
 VENV  := .venv
 VPY   := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 
-PYTHON ?= $(shell for c in python3.12 $$(pyenv root 2>/dev/null)/versions/3.12*/bin/python3.12 \
-	$$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
-	  if "$$c" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then \
+# $(call find_python,3.13): the first CPython of that minor version found on
+# PATH, under pyenv or in the usual places; empty when there is none.
+find_python = $(shell for c in python$(1) $$(pyenv root 2>/dev/null)/versions/$(1).*/bin/python$(1) \
+	$$HOME/.pyenv/versions/$(1).*/bin/python$(1) /usr/local/bin/python$(1) /usr/bin/python$(1); do \
+	  if "$$c" -c 'import sys; sys.exit("%d.%d" % sys.version_info[:2] != "$(1)")' >/dev/null 2>&1; then \
 	    echo "$$c"; break; fi; done)
+PYTHON ?= $(call find_python,3.12)
+PYTHON313 ?= $(call find_python,3.13)
 
 AARCH64_BUILD := build/aarch64
 AARCH64_TOOLCHAIN := $(CURDIR)/cmake/aarch64-linux-gnu.cmake
@@ -34,7 +40,8 @@ ASAN_ENV := ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:abort_on_err
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-.PHONY: test test-asan test-aarch64 demo bench venv gtest aarch64-tools install native-test pytest clean
+.PHONY: test test-asan test-aarch64 test-matrix dist demo bench venv gtest aarch64-tools install native-test \
+	pytest clean
 
 test: install native-test pytest
 
@@ -120,6 +127,63 @@ test-aarch64: venv gtest aarch64-tools
 	  -DKSX_BITCHECK_REFERENCE=$(CURDIR)/$(NATIVE_BUILD)/tests/native/ksx_bitcheck
 	$(VENV)/bin/cmake --build $(AARCH64_BUILD)/native -j2
 	$(VENV)/bin/ctest --test-dir $(AARCH64_BUILD)/native --output-on-failure
+
+# The sdist and a wheel for CPython 3.12 in build/dist, as a release builds
+# them: python -m build, isolated from the venv's packages.
+dist: venv
+	rm -rf build/dist
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(VPY) -m build --outdir build/dist .
+
+# The supported range, each end from a wheel: a wheel is built (python -m
+# build: an sdist, then a wheel from it in an isolated environment) for each
+# interpreter and installed into a fresh venv of PyPI wheels, and the whole
+# pytest suite runs from outside the source tree against that installed
+# package, with the wheel's own test (tests/test_wheel.py) enabled.
+#   py313  CPython 3.13 with the newest NumPy
+#   np126  CPython 3.12 with NumPy 1.26, the oldest supported; pip picks the
+#          newest pandas, SciPy, Matplotlib and Dask that declare support
+#          for it (their wheels are built against NumPy 2, which stays
+#          compatible with 1.26 at run time).  PyArrow (for dask.dataframe)
+#          is held below 26, the first release that refuses NumPy 1.x at
+#          import although its metadata does not say so.
+MATRIX := build/matrix
+MATRIX_LEGS := py313 np126
+py313_PYTHON = $(PYTHON313)
+py313_PINS := "numpy>=2"
+np126_PYTHON = $(PYTHON)
+np126_PINS := "numpy==1.26.*" "pyarrow<26"
+MATRIX_DEPS := "pandas>=2.1" "pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm "dask[dataframe]" distributed \
+	build auditwheel "cmake>=3.18" ninja
+
+test-matrix: $(addprefix matrix-,$(MATRIX_LEGS))
+
+# The venvs are kept between runs (rebuilt when the Makefile changes; pip
+# check below catches a dependency of the package that they lack).
+.PRECIOUS: $(MATRIX)/%/venv/.stamp
+
+$(MATRIX)/%/venv/.stamp: Makefile
+	@test -n "$($*_PYTHON)" || { echo "no interpreter for the $* leg of the matrix"; exit 1; }
+	rm -rf $(MATRIX)/$*/venv
+	"$($*_PYTHON)" -m venv $(MATRIX)/$*/venv
+	$(MATRIX)/$*/venv/bin/python -m pip install -q --upgrade pip
+	$(MATRIX)/$*/venv/bin/python -m pip install -q --only-binary=:all: $(MATRIX_DEPS) $($*_PINS)
+	touch $@
+
+matrix-%: $(MATRIX)/%/venv/.stamp
+	rm -rf $(MATRIX)/$*/dist
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(MATRIX)/$*/venv/bin/python -m build --outdir $(MATRIX)/$*/dist .
+	$(MATRIX)/$*/venv/bin/python -m pip install -q --no-deps --force-reinstall $(MATRIX)/$*/dist/*.whl
+	$(MATRIX)/$*/venv/bin/python -m pip check
+	$(MATRIX)/$*/venv/bin/python -m pip list 2>/dev/null | grep -iE '^(numpy|pandas|scipy|dask) '
+	@# -P and a scratch directory as the working directory: the source tree is
+	@# never on sys.path, and Kestrix must come from the venv's site-packages.
+	scratch=$$(mktemp -d) && cd $$scratch && \
+	  $(CURDIR)/$(MATRIX)/$*/venv/bin/python -P -c 'import Kestrix, sys, sysconfig; \
+	    where = sysconfig.get_paths()["platlib"]; print(sys.version.split()[0], Kestrix.__file__); \
+	    sys.exit(not Kestrix.__file__.startswith(where + "/"))' && \
+	  KSX_WHEEL=$$(ls $(CURDIR)/$(MATRIX)/$*/dist/*.whl) KSX_SDIST=$$(ls $(CURDIR)/$(MATRIX)/$*/dist/*.tar.gz) \
+	    $(CURDIR)/$(MATRIX)/$*/venv/bin/python -P -m pytest -q -p no:cacheprovider $(CURDIR)/tests; \
+	  status=$$?; rm -rf $$scratch; exit $$status
 
 clean:
 	rm -rf build $(VENV) build.lock

@@ -12,6 +12,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from Kestrix.diagnostics.report.data import EXACT_CSV
+
 from test_diagnostics import bundled, ref_bg, ref_bp, ref_chow, ref_cusum, ref_cusumsq, ref_jb, ref_lb, resid
 
 TESTS = [
@@ -223,7 +225,7 @@ def test_csv_and_json_hold_the_battery_table(tmp_path):
     assert out.returncode == 0, out.stderr
     everything = kd.TESTS + kd.OPTIONAL
     expected = kd.battery(kd.ols(y, X), tests=everything)
-    written = pd.read_csv(tmp_path / "t.csv", index_col="test")
+    written = pd.read_csv(tmp_path / "t.csv", index_col="test", **EXACT_CSV)
     assert list(written.index) == list(everything)
     np.testing.assert_array_equal(written["statistic"].to_numpy(), expected["statistic"].to_numpy())
     assert list(written["verdict"]) == list(expected["verdict"])
@@ -289,7 +291,10 @@ def test_panel_mode_writes_the_table_and_a_summary(tmp_path, out):
     rejected = expected.xs("breusch_pagan", level="test")["reject_5pct"].mean() * 100
     assert re.search(rf"breusch_pagan\s+25\s+{rejected:.1f} %", run_.stdout)
     path = tmp_path / out
-    written = pd.read_parquet(path) if out.endswith(".parquet") else pd.read_csv(path, index_col=["firm", "test"])
+    if out.endswith(".parquet"):
+        written = pd.read_parquet(path)
+    else:
+        written = pd.read_csv(path, index_col=["firm", "test"], **EXACT_CSV)
     assert len(written) == len(expected)
     np.testing.assert_array_equal(written["statistic"].to_numpy(), expected["statistic"].to_numpy())
 

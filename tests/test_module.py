@@ -149,8 +149,13 @@ def test_reimport_returns_the_same_module():
 
 
 def test_second_interpreter_is_refused():
-    interpreters = pytest.importorskip("_xxsubinterpreters")
-    interp = interpreters.create(isolated=False)
+    try:
+        import _interpreters as interpreters  # CPython 3.13
+
+        interp = interpreters.create("legacy")
+    except ImportError:
+        interpreters = pytest.importorskip("_xxsubinterpreters")
+        interp = interpreters.create(isolated=False)
     try:
         code = (
             "try:\n"
@@ -160,7 +165,9 @@ def test_second_interpreter_is_refused():
             "else:\n"
             "    raise AssertionError('imported in a second interpreter')\n"
         )
-        interpreters.run_string(interp, code)
+        # 3.12 raises the script's error; 3.13 returns it.
+        failure = interpreters.run_string(interp, code)
+        assert failure is None, failure.formatted
     finally:
         interpreters.destroy(interp)
 
@@ -212,13 +219,75 @@ def test_keywords_in_any_order():
     assert diag.fill_symmetric_target_vec(rtol=0.0, target=np.eye(2), atol=0.0)[0] == 0
 
 
+SOURCE = "Kestrix/_ckernels/diag/_diag.cpp"
+
+
+def last_entry(error):
+    entry = traceback.extract_tb(error.__traceback__)[-1]
+    return entry.filename, entry.lineno, entry.name
+
+
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_binding_errors_name_the_function_in_the_traceback(name):
     func = getattr(diag, name)
     with pytest.raises(TypeError) as info:
         func(*valid_args(name), None)
-    frames = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
-    assert frames[-1] == f"{MODULE}.{name}"
+    assert last_entry(info.value) == (SOURCE, 0, f"{MODULE}.{name}")
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: diag.fill_mean_ax0(np.zeros(3)), ValueError, "Buffer has wrong number of dimensions"),
+        (lambda: diag.lb_stat(SERIES, "3"), TypeError, "an integer is required"),
+        (lambda: diag.hac_estimator_matmul(np.eye(2), 2**40, 1), OverflowError, "value too large"),
+        (lambda: diag.acorr(SERIES.tolist(), 3), AttributeError, "shape"),
+        (lambda: diag.jb_stat([1.0, "x"]), ValueError, "could not convert"),
+    ],
+)
+def test_every_error_keeps_its_type_and_message_and_gets_one_entry(call, exc, message):
+    with pytest.raises(exc, match=message) as info:
+        call()
+    names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)]
+    assert last_entry(info.value)[::2] == (SOURCE, names[-1])
+    assert names[-1].startswith(MODULE + ".") and names.count(names[-1]) == 1
+    # The entry is what a user sees printed, as for a frame of Python code.
+    printed = "".join(traceback.format_exception(info.value))
+    assert f'File "{SOURCE}", line 0, in {names[-1]}\n' in printed
+
+
+# A failed import (here: numpy cannot be imported) carries an "init" entry,
+# leaves no half-made module behind, and a later import starts afresh.
+FAILED_IMPORT = """
+import importlib.util, json, sys, traceback
+path = sys.argv[1]
+def load():
+    spec = importlib.util.spec_from_file_location("Kestrix._ckernels.diag._diag", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+sys.modules["numpy"] = None
+try:
+    load()
+except ImportError as error:
+    entry = traceback.extract_tb(error.__traceback__)[-1]
+    first = ["numpy" in str(error), entry.filename, entry.lineno, entry.name]
+del sys.modules["numpy"]
+import numpy
+print(json.dumps([first, load().np is numpy]))
+"""
+
+
+def test_failed_import_names_the_module_init_in_the_traceback(tmp_path):
+    import json
+    import subprocess
+
+    out = subprocess.run([sys.executable, "-P", "-c", FAILED_IMPORT, diag.__file__], capture_output=True,
+                         text=True, cwd=tmp_path, timeout=120)
+    assert out.returncode == 0, out.stderr
+    first, second_import_works = json.loads(out.stdout)
+    assert first == [True, SOURCE, 0, f"init {MODULE}"]
+    assert second_import_works
 
 
 # ---------------------------------------------------------------------------

@@ -6,11 +6,18 @@ through C headers and static libraries shipped inside this package::
     cc -I"$(python -c 'import Kestrix._ckernels as k; print(k.get_include())')" ... \\
        -L"$(python -c 'import Kestrix._ckernels as k; print(k.get_library_dir())')" \\
        -lksx_diag -lksx_core -lm
+
+A CMake build finds them as the imported targets ``Kestrix::diag`` and
+``Kestrix::core`` of a package config shipped beside them::
+
+    cmake -DKestrix_DIR="$(python -c 'import Kestrix._ckernels as k; print(k.get_cmake_dir())')" ...
+    find_package(Kestrix CONFIG REQUIRED)
+    target_link_libraries(app PRIVATE Kestrix::diag)
 """
 
 from pathlib import Path
 
-__all__ = ["get_include", "get_library_dir", "get_libraries"]
+__all__ = ["get_include", "get_library_dir", "get_libraries", "get_cmake_dir"]
 
 _HERE = Path(__file__).resolve().parent
 
@@ -28,3 +35,8 @@ def get_library_dir() -> str:
 def get_libraries() -> list[str]:
     """Library names in link order: the kernels, the numeric core, the maths library."""
     return ["ksx_diag", "ksx_core", "m"]
+
+
+def get_cmake_dir() -> str:
+    """Directory holding KestrixConfig.cmake, for ``-DKestrix_DIR=`` (find_package(Kestrix CONFIG))."""
+    return str(_HERE / "cmake")

@@ -13,6 +13,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <frameobject.h>
 
 #include <array>
 #include <cstddef>
@@ -59,6 +60,28 @@ private:
     explicit Ref(PyObject* obj) : obj_(obj) {}
     PyObject* obj_ = nullptr;
 };
+
+// Adds a traceback entry `funcname` in `filename` at `lineno` to the pending
+// exception, through a frame of an empty code object, the way the
+// interpreter records a frame of Python code.  The entry is best effort: if
+// anything here fails, the pending exception is restored unchanged and the
+// secondary error is dropped.
+void add_traceback_entry(const char* funcname, const char* filename, int lineno) {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (!pending) return;
+    Ref globals = Ref::steal(PyDict_New());
+    Ref code = globals ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, lineno)))
+                       : Ref();
+    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)))
+                     : Ref();
+    if (frame) {
+        PyErr_SetRaisedException(Ref::borrow(pending.get()).release());
+        if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) == 0) return;
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
 
 // A writable, C-contiguous float64 buffer of a fixed number of dimensions.
 // The buffer stays exported, and its array alive, until the view is
@@ -795,7 +818,7 @@ PyObject* dispatch(const FunctionSpec& fn, PyObject* module, PyObject* const* ar
     Call call(module, fn);
     PyObject* out = nullptr;
     if (call.bind(args, PyVectorcall_NARGS(nargs), kwnames) && call.convert_scalars()) out = fn.body(call);
-    if (out == nullptr) _PyTraceback_Add(fn.full_name, kSourceFile, 0);
+    if (out == nullptr) add_traceback_entry(fn.full_name, kSourceFile, 0);
     return out;
 }
 
@@ -904,7 +927,7 @@ int module_exec(PyObject* module) {
     g_module = Py_NewRef(module);
     if (module_fill(module) < 0) {
         Py_CLEAR(g_module);
-        _PyTraceback_Add("init Kestrix._ckernels.diag._diag", kSourceFile, 0);
+        add_traceback_entry("init Kestrix._ckernels.diag._diag", kSourceFile, 0);
         return -1;
     }
     return 0;

@@ -24,6 +24,11 @@ from Kestrix import diagnostics as kd
 
 #: Field values read as a missing value (compared in lower case, after stripping).
 MISSING = frozenset({"", "na", "nan", "n/a", "null", "."})
+# pd.read_csv options that read every number exactly as written: before
+# pandas 3.1 the default parser may be off in the last bit; from 3.1 it is
+# exact and the option is deprecated.
+EXACT_CSV: dict[str, Any] = (
+    {} if tuple(int(p) for p in re.findall(r"\d+", pd.__version__)[:2]) >= (3, 1) else {"float_precision": "round_trip"})
 
 _INTEGER = re.compile(r"[+-]?\d+")
 _QUARTER = re.compile(r"\d{4}\s*-?\s*Q[1-4]", re.IGNORECASE)
@@ -127,7 +132,15 @@ def _parsed(table: Table, name: str) -> tuple[np.ndarray, np.ndarray]:
     """The column as numbers (NaN where missing or not a number), and the mask of values that are not numbers."""
     text = _column(table, name)
     missing = text.str.lower().isin(MISSING).to_numpy()
-    values = pd.to_numeric(text.where(~missing, None), errors="coerce").to_numpy(dtype=np.float64)
+    values = pd.to_numeric(text.where(~missing, None), errors="coerce").to_numpy(dtype=np.float64, copy=True)
+    # Before pandas 3.1 its parser may be off in the last bit: what it reads as
+    # a number is read again, correctly rounded, by float().
+    found = ~np.isnan(values)
+    try:
+        exact = text.to_numpy(dtype=object)[found].astype(np.float64)
+    except ValueError:
+        exact = values[found]  # a form only pandas reads; its values stand
+    values[found] = exact
     return values, np.isnan(values) & ~missing
 
 

@@ -10,7 +10,7 @@ import pandas as pd
 
 from Kestrix import diagnostics as kd
 
-from .data import InputError
+from .data import EXACT_CSV, InputError
 
 
 def read_panel(path: str, sep: str, by: list[str], y: str, xs: list[str]) -> pd.DataFrame:
@@ -19,7 +19,7 @@ def read_panel(path: str, sep: str, by: list[str], y: str, xs: list[str]) -> pd.
     if not file.is_file():
         raise InputError(f"no such file: {path}" if not file.exists() else f"not a file: {path}")
     try:
-        frame = pd.read_csv(file, sep=sep, encoding="utf-8-sig")
+        frame = pd.read_csv(file, sep=sep, encoding="utf-8-sig", **EXACT_CSV)
     except (OSError, UnicodeDecodeError, ValueError, pd.errors.ParserError) as exc:
         raise InputError(f"cannot read {path}: {str(exc).splitlines()[0]}") from None
     frame.columns = [str(c).strip() for c in frame.columns]
