@@ -4,13 +4,14 @@
 # found on PATH or under pyenv is used (the default python3 may be older).
 
 SHELL := /bin/bash
-# Build and test dependencies (the test extra of pyproject.toml, plus the
-# build backend and tools for --no-build-isolation builds, and the wheel
-# builder and checker).  tqdm and Dask are optional extras of the package;
-# their tests need them.
-DEV_DEPS := "scikit-build-core>=0.10" "cmake>=3.18" ninja "numpy>=1.26" "pandas>=2.1" \
-	"pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm "dask[dataframe]" distributed \
-	build auditwheel
+# Test dependencies (the test extra of pyproject.toml, the wheel builder and
+# checker, and the CMake tools the consumer test builds with), shared by the
+# main venv and the matrix venvs; the main venv adds the build backend and
+# NumPy for --no-build-isolation builds.  tqdm and Dask are optional extras of
+# the package; their tests need them.
+TEST_DEPS := "cmake>=3.18" ninja "pandas>=2.1" "pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm \
+	"dask[dataframe]" distributed build auditwheel
+DEV_DEPS := "scikit-build-core>=0.10" "numpy>=1.26" $(TEST_DEPS)
 VENV  := .venv
 VPY   := $(VENV)/bin/python
 NATIVE_BUILD := build/native
@@ -152,8 +153,6 @@ py313_PYTHON = $(PYTHON313)
 py313_PINS := "numpy>=2"
 np126_PYTHON = $(PYTHON)
 np126_PINS := "numpy==1.26.*" "pyarrow<26"
-MATRIX_DEPS := "pandas>=2.1" "pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm "dask[dataframe]" distributed \
-	build auditwheel "cmake>=3.18" ninja
 
 test-matrix: $(addprefix matrix-,$(MATRIX_LEGS))
 
@@ -166,7 +165,7 @@ $(MATRIX)/%/venv/.stamp: Makefile
 	rm -rf $(MATRIX)/$*/venv
 	"$($*_PYTHON)" -m venv $(MATRIX)/$*/venv
 	$(MATRIX)/$*/venv/bin/python -m pip install -q --upgrade pip
-	$(MATRIX)/$*/venv/bin/python -m pip install -q --only-binary=:all: $(MATRIX_DEPS) $($*_PINS)
+	$(MATRIX)/$*/venv/bin/python -m pip install -q --only-binary=:all: $(TEST_DEPS) $($*_PINS)
 	touch $@
 
 matrix-%: $(MATRIX)/%/venv/.stamp
