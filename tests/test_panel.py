@@ -1,6 +1,7 @@
 """The battery over a panel: equal, bit for bit, to the battery of each group alone."""
 
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -125,19 +126,21 @@ def test_refusals(call, error, message):
 
 def test_keyboard_interrupt_stops_the_pool(monkeypatch):
     frame = long_panel(groups=400, seed=6)
-    original = _panel.run_tests
+    monkeypatch.setattr(_panel, "CHUNK", 4)  # about a hundred tasks
+    tasks = len(_panel._tasks(_panel.split(frame, "firm", "ret", ["mkt"])))
+    original = _panel._batch.battery
     calls = []
 
-    def interrupted(fit, *args, **kwargs):
+    def interrupted(*args, **kwargs):
         calls.append(1)
-        if len(calls) == 50:
+        if len(calls) == 10:
             raise KeyboardInterrupt
-        return original(fit, *args, **kwargs)
+        return original(*args, **kwargs)
 
-    monkeypatch.setattr(_panel, "run_tests", interrupted)
+    monkeypatch.setattr(_panel._batch, "battery", interrupted)
     with pytest.raises(KeyboardInterrupt):
         kd.battery_panel(frame, "firm", "ret", ["mkt"], workers=2)
-    assert len(calls) < 400  # the pool stopped rather than finishing every group
+    assert tasks > 50 and len(calls) < tasks  # the pool stopped rather than running every task
     assert not [t for t in threading.enumerate() if t.name.startswith("kestrix-panel")]
 
 
@@ -161,3 +164,108 @@ def test_without_scipy_the_table_says_so(monkeypatch):
     bg = table.xs("breusch_godfrey", level="test")
     assert bg["pvalue"].isna().all() and (bg["verdict"] == "no p-value: SciPy is not installed").all()
     assert table.xs("cusum", level="test")["pvalue"].notna().all()
+
+
+# --- the stacked path and the groups it hands back ----------------------------
+
+X3 = ["mkt", "smb", "hml"]
+
+
+def count_per_group_runs(monkeypatch):
+    """Count the groups run through the per-group battery (by either module)."""
+    from Kestrix.diagnostics import _batch
+
+    calls = []
+    for module in (_panel, _batch):
+        original = module.run_tests
+
+        def counted(fit, tests, *args, _original=original, **kwargs):
+            calls.append(tuple(tests))
+            return _original(fit, tests, *args, **kwargs)
+
+        monkeypatch.setattr(module, "run_tests", counted)
+    return calls
+
+
+def test_clean_groups_take_the_stacked_path(monkeypatch):
+    frame = long_panel(groups=120, seed=7)
+    calls = count_per_group_runs(monkeypatch)
+    tests = ["breusch_godfrey", "chow", "cusum", "wald", "durbin_watson"]
+    kd.battery_panel(frame, "firm", "ret", X3, workers=1, tests=tests)
+    # One per-group run per size (the rows' words and a check of the stacked numbers), none per group.
+    assert len(calls) == frame.groupby("firm").size().nunique()
+    calls.clear()
+    kd.battery_panel(frame, "firm", "ret", X3, workers=1, tests=["chow", "white"])
+    # A test without a stacked form runs per group, alone.
+    assert calls.count(("white",)) == 120 and len(calls) == 120 + frame.groupby("firm").size().nunique()
+
+
+def special(kind, rng, n=40):
+    """A group of n rows the stacked path cannot take, among clean groups of the same size."""
+    X = rng.standard_normal((n, 3))
+    y = 0.1 + X @ [1.0, -0.5, 0.2] + rng.standard_normal(n)
+    if kind == "rank-deficient":
+        X[:, 2] = 2.0 * X[:, 0]
+    elif kind == "constant regressor":
+        X[:, 1] = 3.0
+    elif kind == "zero regressor":
+        X[:, 1] = 0.0
+    elif kind == "exact fit":
+        y = 0.1 + X @ [1.0, -0.5, 0.2]
+    elif kind == "constant response":
+        y[:] = 2.5
+    elif kind == "near-collinear":  # of full rank, but the kernels' pivot tests hand it back
+        X[:, 2] = 2.0 * X[:, 0] + 1e-9 * rng.standard_normal(n)
+    elif kind == "nan":
+        X[7, 1] = np.nan
+    elif kind == "tied residuals":  # zero recursive-residual variance after the first p rows
+        y = 0.1 + X @ [1.0, -0.5, 0.2]
+        y[-1] += 1.0
+    return pd.DataFrame({"firm": f"z-{kind}", "t": np.arange(n), "ret": y, "mkt": X[:, 0], "smb": X[:, 1],
+                         "hml": X[:, 2]})
+
+
+KINDS = ["rank-deficient", "near-collinear", "constant regressor", "zero regressor", "exact fit", "constant response",
+         "nan", "tied residuals"]
+
+
+@pytest.mark.parametrize("options", [
+    {},
+    {"lags": 1},
+    {"kernel": "parzen", "bandwidth": 3},
+    {"position": 7},
+    {"break_at": 30},
+    {"kernel": "qs"},
+    {"lags": 30},  # clamped for the shortest groups, refused for some
+    {"tests": ["white", "chow", "reset", "box_pierce", "breusch_godfrey_f"]},
+], ids=lambda o: ",".join(f"{k}={v}" for k, v in o.items()) or "defaults")
+def test_special_groups_among_clean_ones_equal_their_battery_alone(options):
+    rng = np.random.default_rng(8)
+    frame = pd.concat([long_panel(groups=40, seed=9), *[special(kind, rng) for kind in KINDS]], ignore_index=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # the stacked numbers agree: no size falls back
+        table = kd.battery_panel(frame, "firm", "ret", X3, workers=2, **options)
+    for firm, group in frame.groupby("firm"):
+        if firm == "z-nan":  # the battery alone refuses such arrays; the panel reports the refusal per row
+            assert table.loc[firm, "error"].str.contains("X contains 1 missing or infinite value").all()
+        else:
+            assert_same_rows(table.loc[firm], alone(group, **options))
+
+
+def test_a_stacked_result_that_disagrees_is_replaced_by_the_per_group_one(monkeypatch):
+    from Kestrix.diagnostics import _batch
+
+    original = _batch._statistics
+
+    def off_by_one_bit(*args, **kwargs):
+        out, ok = original(*args, **kwargs)
+        out["chow"] = np.nextafter(out["chow"], np.inf)
+        return out, ok
+
+    monkeypatch.setattr(_batch, "_statistics", off_by_one_bit)
+    frame = long_panel(groups=60, seed=10)
+    with pytest.warns(RuntimeWarning, match="differs from the per-group battery") as caught:
+        table = kd.battery_panel(frame, "firm", "ret", X3, workers=1, tests=["chow", "cusum"])
+    assert len(caught) == 1  # once per run, not once per size
+    for firm, group in frame.groupby("firm"):
+        assert_same_rows(table.loc[firm], alone(group, tests=["chow", "cusum"]))

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 import os
 import sys
 import threading
@@ -12,6 +11,7 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 
+from . import _batch
 from ._battery import COLUMNS, TESTS, columns, frame, run_tests, selected
 from ._distributions import DEFER_PVALUES, chi2_sf_many, f_sf_many
 from ._fit import OLSFit, fit_from_svd
@@ -20,18 +20,21 @@ from ._status import DiagnosticError
 
 #: Above this many groups a progress bar is shown by default (when standard error is a terminal).
 PROGRESS_GROUPS = 300
-# Groups per task: large enough for one stacked factorisation to pay, small
-# enough to spread over the workers and to stop soon after an interrupt.
-CHUNK = 64
+# Groups per task at most: large enough for the stacked arithmetic to pay, small
+# enough to spread over the workers and to stop soon after an interrupt; and a
+# task's stacked designs hold at most CELLS numbers.
+CHUNK = 256
+CELLS = 1 << 18
 
 
 @dataclass(frozen=True)
 class Panel:
     """A long-form frame split into its groups, without pandas in the per-group path.
 
-    ``order`` lists the frame's rows group by group, each group's rows in the
-    frame's order; group g owns ``order[starts[g]:starts[g] + sizes[g]]``.
-    Groups are numbered in the sorted order of their keys (``keys``).
+    ``y`` and ``X`` hold the frame's rows group by group, each group's rows
+    in the frame's order: group g owns rows ``starts[g]`` to ``starts[g] +
+    sizes[g] - 1``.  Groups are numbered in the sorted order of their keys
+    (``keys``).
     """
 
     keys: Any  # pandas Index (one key column) or MultiIndex of the group keys, sorted
@@ -40,7 +43,6 @@ class Panel:
     X: np.ndarray  # the design, the constant first when one is added
     names: tuple[str, ...]
     y_name: str
-    order: np.ndarray
     starts: np.ndarray
     sizes: np.ndarray
 
@@ -48,8 +50,9 @@ class Panel:
     def groups(self) -> int:
         return int(self.sizes.shape[0])
 
-    def rows(self, g: int) -> np.ndarray:
-        return self.order[self.starts[g]:self.starts[g] + self.sizes[g]]
+    def rows(self, g: int) -> slice:
+        start = int(self.starts[g])
+        return slice(start, start + int(self.sizes[g]))
 
 
 def _names(columns: Any) -> list[str]:
@@ -82,16 +85,20 @@ def split(frame_: Any, by: Any, y: str, x: Any, add_constant: bool = True) -> Pa
         except (TypeError, ValueError):
             raise ValueError(f"column {name!r} is not numeric") from None
     n = codes.shape[0]
+    # The rows group by group, each group's in the frame's order (no gather when the frame is sorted already);
+    # copies, writable, as the kernels take them.
+    order = None if n == 0 or bool(np.all(codes[1:] >= codes[:-1])) else np.argsort(codes, kind="stable")
+    take = (lambda v: v) if order is None else (lambda v: v[order])
     X = np.empty((n, len(x_names) + add_constant))
     if add_constant:
         X[:, 0] = 1.0
     for j, name in enumerate(x_names):
-        X[:, j + add_constant] = values[name]
+        X[:, j + add_constant] = take(values[name])
     sizes = np.bincount(codes, minlength=len(keys)) if n else np.zeros(0, dtype=np.int64)
     starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]) if sizes.size else sizes
-    return Panel(keys=keys, by=tuple(by_names), y=values[y], X=X,
+    return Panel(keys=keys, by=tuple(by_names), y=np.array(take(values[y])), X=X,
                  names=(("const",) if add_constant else ()) + tuple(map(str, x_names)), y_name=str(y),
-                 order=np.argsort(codes, kind="stable"), starts=starts, sizes=sizes)
+                 starts=starts, sizes=sizes)
 
 
 def _fits(panel: Panel, ids: list[int]) -> Iterator[tuple[int, OLSFit | Exception]]:
@@ -121,32 +128,51 @@ def _fits(panel: Panel, ids: list[int]) -> Iterator[tuple[int, OLSFit | Exceptio
 
 
 Outcome = tuple[str, Any, Any]
+#: The rows of some groups: their numbers, and the table's columns, len(tests) rows per group in group order.
+Block = tuple[np.ndarray, dict[str, np.ndarray]]
 
 
 def _chunk(panel: Panel, ids: list[int], tests: tuple[str, ...], options: dict[str, Any],
-           cancel: threading.Event) -> list[tuple[int, list[Outcome]]]:
-    """The battery of each group of one task, chi-square and F p-values left for the table."""
+           cancel: threading.Event, templates: _batch.Templates) -> list[Block]:
+    """The battery of each group of one task (groups of one size), chi-square and F p-values left for the table."""
     token = DEFER_PVALUES.set(True)
     try:
-        out: list[tuple[int, list[Outcome]]] = []
+        if cancel.is_set():
+            return []
+        done, cols, ids = _batch.battery(panel, ids, tests, options, templates)
+        blocks = [] if cols is None else [(done, cols)]
+        slow: list[int] = []
+        outcomes: list[Outcome] = []
         for g, fit in _fits(panel, ids):
             if cancel.is_set():
                 break
+            slow.append(g)
             if isinstance(fit, Exception):
-                out.append((g, [(name, None, fit) for name in tests]))
+                outcomes += [(name, None, fit) for name in tests]
             else:
-                out.append((g, run_tests(fit, tests, **options)))
-        return out
+                outcomes += run_tests(fit, tests, **options)
+        if slow:
+            blocks.append((np.asarray(slow, dtype=np.int64),
+                           columns(outcomes, options.get("lags", 4), options.get("kernel", "bartlett"))))
+        return blocks
     finally:
         DEFER_PVALUES.reset(token)
 
 
-def _tasks(panel: Panel) -> list[list[int]]:
-    """Groups of one size together, in chunks: a deterministic split (the results do not depend on it)."""
+def _tasks(panel: Panel, workers: int = 1) -> list[list[int]]:
+    """Groups of one size together, in chunks: a deterministic split (the results do not depend on it).
+
+    Several chunks per worker, so that a few long groups still spread over the pool.
+    """
     by_size: dict[int, list[int]] = {}
     for g, size in enumerate(panel.sizes.tolist()):
         by_size.setdefault(size, []).append(g)
-    return [ids[i:i + CHUNK] for _, ids in sorted(by_size.items()) for i in range(0, len(ids), CHUNK)]
+    spread = panel.groups if workers == 1 else max(1, -(-panel.groups // (4 * workers)))
+    tasks = []
+    for size, ids in sorted(by_size.items()):
+        chunk = max(1, min(CHUNK, spread, CELLS // max(1, size * panel.X.shape[1])))
+        tasks += [ids[i:i + chunk] for i in range(0, len(ids), chunk)]
+    return tasks
 
 
 def _progress_bar(progress: bool | None, total: int) -> Any:
@@ -168,26 +194,28 @@ def _progress_bar(progress: bool | None, total: int) -> Any:
 
 
 def _run(panel: Panel, tests: tuple[str, ...], options: dict[str, Any], workers: int,
-         progress: Any, on_done: Callable[[int], None] | None = None) -> list[list[Outcome] | None]:
-    results: list[list[Outcome] | None] = [None] * panel.groups
+         progress: Any, on_done: Callable[[int], None] | None = None) -> list[Block]:
+    results: list[Block] = []
     cancel = threading.Event()
-    tasks = _tasks(panel)
+    templates = _batch.Templates()
+    tasks = _tasks(panel, workers)
 
-    def done(part: list[tuple[int, list[Outcome]]]) -> None:
-        for g, outcomes in part:
-            results[g] = outcomes
+    def done(part: list[Block]) -> None:
+        results.extend(part)
+        count = sum(ids.shape[0] for ids, _ in part)
         if progress is not None:
-            progress.update(len(part))
+            progress.update(count)
         if on_done is not None:
-            on_done(len(part))
+            on_done(count)
 
     if workers == 1:
         for ids in tasks:
-            done(_chunk(panel, ids, tests, options, cancel))
+            done(_chunk(panel, ids, tests, options, cancel, templates))
         return results
     pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="kestrix-panel")
     try:
-        pending: set[Future[Any]] = {pool.submit(_chunk, panel, ids, tests, options, cancel) for ids in tasks}
+        pending: set[Future[Any]] = {pool.submit(_chunk, panel, ids, tests, options, cancel, templates)
+                                     for ids in tasks}
         while pending:
             # A bounded wait keeps the main thread responsive to KeyboardInterrupt.
             finished, pending = wait(pending, timeout=0.25, return_when=FIRST_COMPLETED)
@@ -206,49 +234,67 @@ _LAWS = {"chi2": 0, "F": 1, "t": 2}
 
 def _deferred_pvalues(cols: dict[str, np.ndarray]) -> None:
     """Chi-square, F and t p-values of the whole table in one vectorised call each, with their verdicts."""
-    pending = [i for i, (p, dist) in enumerate(zip(cols["pvalue"], cols["distribution"]))
-               if dist is not None and math.isnan(p) and dist.split("(", 1)[0] in _LAWS]
-    if not pending:
+    dist = cols["distribution"]
+    named = np.flatnonzero(np.isnan(cols["pvalue"]) & (dist != None))  # noqa: E711 (elementwise)
+    if named.size == 0:
         return
-    rows = np.array(pending)
+    # The law of each row without a p-value from its distribution's name (chi2(k), F(a, b), t(k), ...),
+    # and its degrees of freedom from the first row of that name: rows with one name share both.
+    import pandas as pd
+
+    code, names = pd.factorize(dist[named])
+    where = named[np.unique(code, return_index=True)[1]]  # the first row of each name
+    laws, df1s, df2s = [], [], []
+    for text, i in zip(names.tolist(), where.tolist()):
+        law = _LAWS.get(text.split("(", 1)[0], -1)
+        d = cols["df"][i]
+        laws.append(law)
+        df1s.append(d[0] if isinstance(d, tuple) else (1 if law == 2 else d))
+        df2s.append(d[1] if isinstance(d, tuple) else (d if law == 2 else 1))
+    law = np.array(laws, dtype=np.int64)[code]
+    rows = named[law >= 0]
+    if rows.size == 0:
+        return
+    df1 = np.array(df1s, dtype=np.float64)[code][law >= 0]
+    df2 = np.array(df2s, dtype=np.float64)[code][law >= 0]
+    law = law[law >= 0]
     stat = cols["statistic"][rows]
-    law = np.array([_LAWS[cols["distribution"][i].split("(", 1)[0]] for i in pending])
-    df1 = np.array([d[0] if isinstance(d, tuple) else (1 if k == 2 else d) for d, k in
-                    zip(cols["df"][rows], law)], dtype=np.float64)
-    df2 = np.array([d[1] if isinstance(d, tuple) else (d if k == 2 else 1) for d, k in
-                    zip(cols["df"][rows], law)], dtype=np.float64)
-    chi2 = chi2_sf_many(stat, df1)
-    f = f_sf_many(np.where(law == 2, stat * stat, stat), df1, df2)
-    if chi2 is None or f is None:  # no SciPy: the verdicts already say so
+    chi2, f = law == 0, law != 0
+    p = np.empty(rows.shape[0])
+    p_chi2 = chi2_sf_many(stat[chi2], df1[chi2])
+    p_f = f_sf_many(np.where(law[f] == 2, stat[f] * stat[f], stat[f]), df1[f], df2[f])
+    if p_chi2 is None or p_f is None:  # no SciPy: the verdicts already say so
         return
-    p = np.where(law == 0, chi2, f)
+    p[chi2], p[f] = p_chi2, p_f
     cols["pvalue"][rows] = p
-    for i, value in zip(pending, p.tolist()):
-        if math.isnan(value):
-            cols["reject_5pct"][i], cols["verdict"][i] = None, "undefined (p-value is NaN)"
-        elif value < 0.05:
-            cols["reject_5pct"][i], cols["verdict"][i] = True, f"reject: {cols['alternative'][i]}"
-        else:
-            cols["reject_5pct"][i], cols["verdict"][i] = False, "not rejected"
+    cols["reject_5pct"][rows], cols["verdict"][rows] = _batch.decide(p, cols["alternative"][rows])
 
 
-def table(panel: Panel, results: list[list[Outcome] | None], tests: tuple[str, ...],
-          options: dict[str, Any] | None = None) -> Any:
+def table(panel: Panel, results: list[Block], tests: tuple[str, ...]) -> Any:
     """The panel's DataFrame indexed by (group keys ..., test), with the battery's columns and nobs."""
     import pandas as pd
 
-    done = [g for g, r in enumerate(results) if r is not None]
-    outcomes = [o for g in done for o in results[g]]  # type: ignore[union-attr]
-    options = options or {}
-    cols = columns(outcomes, options.get("lags", 4), options.get("kernel", "bartlett"))
+    T = len(tests)
+    if results:
+        done = np.concatenate([ids for ids, _ in results])
+        names = results[0][1].keys()
+        cols = {name: np.concatenate([part[name] for _, part in results]) for name in names}
+    else:
+        done = np.zeros(0, dtype=np.int64)
+        cols = columns([], 4, "bartlett")
+    # Groups in the order of their keys, each group's tests in the order asked.
+    order = np.argsort(done, kind="stable")
+    done = done[order]
+    rows = (order[:, None] * T + np.arange(T)).ravel()
+    cols = {name: value[rows] for name, value in cols.items()}
     _deferred_pvalues(cols)
-    take = np.repeat(np.array(done, dtype=np.int64), len(tests))
+    take = np.repeat(done, T)
     keys = panel.keys
     if isinstance(keys, pd.MultiIndex):
         levels = [keys.get_level_values(i)[take] for i in range(keys.nlevels)]
     else:
         levels = [keys[take]]
-    test_names = np.tile(np.array(tests, dtype=object), len(done))
+    test_names = np.tile(np.array(tests, dtype=object), done.shape[0])
     index = pd.MultiIndex.from_arrays([*levels, test_names], names=[*panel.by, "test"])
     out = frame(cols, index)
     out["nobs"] = panel.sizes[take]
@@ -299,7 +345,7 @@ def battery_panel(frame_: Any, by: Any, y: str, x: Any, *, workers: int | None =
     finally:
         if bar is not None:
             bar.close()
-    return table(panel, results, names, options)
+    return table(panel, results, names)
 
 
 __all__ = ["COLUMNS", "TESTS", "battery_panel"]
