@@ -135,9 +135,12 @@ def battery(panel: Any, ids: list[int], tests: tuple[str, ...], options: dict[st
     else:
         rows = starts[:, None] + np.arange(n)
         Y, Xs = panel.y[rows], panel.X[rows]
-    # Constant columns (max = min), reduced along contiguous rows of the transposed designs.
-    Xt = np.ascontiguousarray(Xs.transpose(0, 2, 1))
-    const = Xt.max(axis=2) == Xt.min(axis=2)
+    # Constant columns (every row equal to the first; for finite values the same as max = min): only a
+    # column whose first two rows are equal can be one, and only those are read through.
+    const = Xs[:, 1, :] == Xs[:, 0, :]
+    for j in np.flatnonzero(const.any(axis=0)).tolist():
+        which = np.flatnonzero(const[:, j])
+        const[which, j] = (Xs[which, :, j] == Xs[which, :1, j]).all(axis=1)
     if not const.any():
         return none
     c = int(np.argmax(const.any(axis=0)))
@@ -228,9 +231,14 @@ def _statistics(pl: Plan, tests: tuple[str, ...], Y: np.ndarray, Xs: np.ndarray,
     need_bp = bool(want & {"breusch_pagan", "breusch_pagan_studentized"})
     need_rec = bool(want & {"recursive_residuals", "cusum", "cusum_squares"})
     if need_bp:
-        aux = np.empty((G, n, p))
-        aux[:, :, 0] = 1.0
-        aux[:, :, 1:] = Xn
+        # The variance regression's design: a constant 1 and the slopes; X itself when its constant is a
+        # first column of ones.
+        if pl.const == 0 and bool(np.all(Xs[:, 0, 0] == 1.0)):
+            aux = Xs
+        else:
+            aux = np.empty((G, n, p))
+            aux[:, :, 0] = 1.0
+            aux[:, :, 1:] = Xn
         bp_rss, bp_tss = np.full(G, math.nan), np.full(G, math.nan)
     if need_bg:
         bg = np.full(G, math.nan)

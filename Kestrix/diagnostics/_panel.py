@@ -319,8 +319,10 @@ def battery_panel(frame_: Any, by: Any, y: str, x: Any, *, workers: int | None =
     ``workers=None`` uses every core: the groups run on a thread pool, and
     the kernels release the interpreter lock; ``workers=1`` runs in the
     calling thread.  Same-sized groups are fitted by one stacked
-    factorisation, and the chi-square and F p-values of the whole table are
-    computed in one vectorised call.  A group that cannot be fitted (a
+    factorisation; the clean ones (finite, of full rank, with one constant
+    column) are tested over stacked arrays, one kernel call per group and
+    test, and the chi-square and F p-values of the whole table are computed
+    in one vectorised call.  A group that cannot be fitted (a
     missing or infinite value) or tested (too few rows, a constant response)
     gets its rows with ``error`` and ``status`` set; every other group is
     computed as usual.  KeyboardInterrupt stops the pool and is raised.
