@@ -27,6 +27,9 @@
 #pragma GCC optimize("no-tree-vectorize")
 #endif
 
+// After the pragma: the shared LU's complex copy is compiled under it too.
+#include "ksx_lu.hpp"
+
 namespace {
 
 inline size_t block_count(i64 r, i64 c) { return static_cast<size_t>(r) * static_cast<size_t>(c); }
@@ -35,14 +38,6 @@ inline bool square_block_too_large(i64 n, size_t elem_size) {
     const size_t limit = SIZE_MAX / elem_size;
     const size_t un = static_cast<size_t>(n);
     return un != 0 && un > limit / un;
-}
-
-inline void swap_rows(c128* row_a, c128* row_b, i64 len) {
-    for (i64 j = 0; j < len; ++j) {
-        const c128 t = row_a[j];
-        row_a[j] = row_b[j];
-        row_b[j] = t;
-    }
 }
 
 }  // namespace
@@ -61,34 +56,23 @@ void c128_matmul(const c128* A, const c128* B, i64 m, i64 n, i64 p, c128* out) {
     }
 }
 
+namespace {
+
+// The complex field of the shared LU: pivots by squared modulus, every
+// division by a pivot a Smith division, unfused products and differences.
+struct ComplexField {
+    using T = c128;
+    static f64 magnitude(c128 v) { return c128_abs2(v); }
+    static c128 divisor(c128 d) { return d; }
+    static c128 divide(c128 a, c128 d) { return c128_div(a, d); }
+    static c128 minus_product(c128 x, c128 l, c128 y) { return c128_sub(x, c128_mul(l, y)); }
+};
+
+}  // namespace
+
 /* As ksx_lu_factor_inplace, with the pivot chosen by strictly larger squared
  * modulus and multipliers formed by complex division. */
-i64 c128_lu_factor_inplace(c128* A, i64* pivot, i64 n) {
-    if (pivot == nullptr || n <= 0 || A == nullptr) return -1;
-    for (i64 k = 0; k < n; ++k) {
-        i64 r = k;
-        f64 best = c128_abs2(A[k * n + k]);
-        for (i64 i = k + 1; i < n; ++i) {
-            const f64 v = c128_abs2(A[i * n + k]);
-            if (v > best) {
-                best = v;
-                r = i;
-            }
-        }
-        pivot[k] = r;
-        if (best == 0.0) return -2;
-        if (r != k) swap_rows(A + k * n, A + r * n, n);
-        const c128* row_k = A + k * n;
-        const c128 piv_val = row_k[k];
-        for (i64 i = k + 1; i < n; ++i) {
-            c128* row_i = A + i * n;
-            const c128 l = c128_div(row_i[k], piv_val);
-            row_i[k] = l;
-            for (i64 j = k + 1; j < n; ++j) row_i[j] = c128_sub(row_i[j], c128_mul(l, row_k[j]));
-        }
-    }
-    return 0;
-}
+i64 c128_lu_factor_inplace(c128* A, i64* pivot, i64 n) { return ksx_lu::factor_inplace<ComplexField>(A, pivot, n); }
 
 c128_lu c128_lu_factor(const c128* A, i64 n) {
     c128_lu res;
@@ -128,33 +112,7 @@ void c128_lu_free(c128_lu* lu) {
 /* A X = B for all m columns at once; no argument checks; X must not overlap B.
  * Back substitution divides each element by the pivot with c128_div. */
 void c128_lu_solve(const c128* LU, const i64* piv, const c128* B, c128* X, i64 n, i64 m) {
-    if (n <= 0 || m <= 0) return;
-    std::memcpy(X, B, block_count(n, m) * sizeof(c128));
-
-    for (i64 k = 0; k < n; ++k) {
-        const i64 r = piv[k];
-        if (r != k) swap_rows(X + k * m, X + r * m, m);
-    }
-
-    for (i64 i = 1; i < n; ++i) {
-        c128* x_i = X + i * m;
-        for (i64 k = 0; k < i; ++k) {
-            const c128 l = LU[i * n + k];
-            const c128* x_k = X + k * m;
-            for (i64 j = 0; j < m; ++j) x_i[j] = c128_sub(x_i[j], c128_mul(l, x_k[j]));
-        }
-    }
-
-    for (i64 i = n - 1; i >= 0; --i) {
-        c128* x_i = X + i * m;
-        for (i64 k = i + 1; k < n; ++k) {
-            const c128 u = LU[i * n + k];
-            const c128* x_k = X + k * m;
-            for (i64 j = 0; j < m; ++j) x_i[j] = c128_sub(x_i[j], c128_mul(u, x_k[j]));
-        }
-        const c128 d = LU[i * n + i];
-        for (i64 j = 0; j < m; ++j) x_i[j] = c128_div(x_i[j], d);
-    }
+    ksx_lu::solve<ComplexField>(LU, piv, B, X, n, m);
 }
 
 /* One-shot A X = B; X written only on 0.  As ksx_solve, a negative m or a

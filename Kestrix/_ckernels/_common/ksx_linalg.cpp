@@ -17,6 +17,7 @@
 #include "ksx_linalg.h"
 
 #include "ksx_dispatch.hpp"
+#include "ksx_lu.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -718,45 +719,23 @@ int ksx_chol_inv(const f64* G, f64* Pinv, f64* scratch_L, i64 p) {
  * Real LU factorisation with partial pivoting
  * ====================================================================== */
 
-/* Doolittle, row-oriented, whole-row interchanges.  pivot[k] is the row
- * swapped with row k at step k (an interchange sequence, not a permutation).
- * -1 for bad arguments (nothing touched), -2 when the largest magnitude left
- * in a column is exactly 0.0 (A partly eliminated, pivot[0..k] written). */
-i64 ksx_lu_factor_inplace(f64* A, i64* pivot, i64 n) {
-    if (pivot == nullptr || n <= 0 || A == nullptr) return -1;
-    for (i64 k = 0; k < n; ++k) {
-        /* Strict > : the topmost row wins ties, a NaN is never chosen. */
-        i64 r = k;
-        f64 best = std::fabs(A[k * n + k]);
-        for (i64 i = k + 1; i < n; ++i) {
-            const f64 v = std::fabs(A[i * n + k]);
-            if (v > best) {
-                best = v;
-                r = i;
-            }
-        }
-        pivot[k] = r;
-        if (best == 0.0) return -2;
-        if (r != k) {
-            f64* row_k = A + k * n;
-            f64* row_r = A + r * n;
-            for (i64 j = 0; j < n; ++j) {
-                const f64 t = row_k[j];
-                row_k[j] = row_r[j];
-                row_r[j] = t;
-            }
-        }
-        const f64* row_k = A + k * n;
-        const f64 inv = 1.0 / row_k[k];
-        for (i64 i = k + 1; i < n; ++i) {
-            f64* row_i = A + i * n;
-            const f64 l = row_i[k] * inv;
-            row_i[k] = l;
-            for (i64 j = k + 1; j < n; ++j) row_i[j] = std::fma(-l, row_k[j], row_i[j]);
-        }
-    }
-    return 0;
-}
+namespace {
+
+// The real field of the shared LU: pivots by |v|, one reciprocal per pivot,
+// fused updates.
+struct RealField {
+    using T = f64;
+    static f64 magnitude(f64 v) { return std::fabs(v); }
+    static f64 divisor(f64 d) { return 1.0 / d; }
+    static f64 divide(f64 a, f64 reciprocal) { return a * reciprocal; }
+    static f64 minus_product(f64 x, f64 l, f64 y) { return std::fma(-l, y, x); }
+};
+
+}  // namespace
+
+/* The shared row-oriented LU (ksx_lu.hpp): pivot[k] is the row swapped with
+ * row k at step k; -1 for bad arguments, -2 for an exactly zero pivot column. */
+i64 ksx_lu_factor_inplace(f64* A, i64* pivot, i64 n) { return ksx_lu::factor_inplace<RealField>(A, pivot, n); }
 
 f64_lu ksx_lu_factor(const f64* A, i64 n) {
     f64_lu res;
@@ -794,45 +773,9 @@ void ksx_lu_free(f64_lu* lu) {
 }
 
 /* A X = B for all m columns at once from the factorisation (LU, piv).  No
- * argument checks; X must not overlap B.  Every loop runs along rows. */
+ * argument checks; X must not overlap B. */
 void ksx_lu_solve(const f64* LU, const i64* piv, const f64* B, f64* X, i64 n, i64 m) {
-    if (n <= 0 || m <= 0) return;
-    std::memcpy(X, B, block_count(n, m) * sizeof(f64));
-
-    for (i64 k = 0; k < n; ++k) {
-        const i64 r = piv[k];
-        if (r != k) {
-            f64* row_k = X + k * m;
-            f64* row_r = X + r * m;
-            for (i64 j = 0; j < m; ++j) {
-                const f64 t = row_k[j];
-                row_k[j] = row_r[j];
-                row_r[j] = t;
-            }
-        }
-    }
-
-    /* Unit lower triangle. */
-    for (i64 i = 1; i < n; ++i) {
-        f64* x_i = X + i * m;
-        for (i64 k = 0; k < i; ++k) {
-            const f64 l = LU[i * n + k];
-            const f64* x_k = X + k * m;
-            for (i64 j = 0; j < m; ++j) x_i[j] = std::fma(-l, x_k[j], x_i[j]);
-        }
-    }
-
-    /* Upper triangle; one division per row. */
-    for (i64 i = n - 1; i >= 0; --i) {
-        f64* x_i = X + i * m;
-        for (i64 k = i + 1; k < n; ++k) {
-            const f64 u = LU[i * n + k];
-            const f64* x_k = X + k * m;
-            for (i64 j = 0; j < m; ++j) x_i[j] = std::fma(-u, x_k[j], x_i[j]);
-        }
-        const f64 r = 1.0 / LU[i * n + i];
-        for (i64 j = 0; j < m; ++j) x_i[j] = x_i[j] * r;
-    }
+    ksx_lu::solve<RealField>(LU, piv, B, X, n, m);
 }
 
 /* One-shot A X = B; X written only on 0.  Beyond the checks of the factorisation
