@@ -345,6 +345,15 @@ public:
         return false;
     }
 
+    // The (y, X) pair of a regression, arguments 0 and 1: T rows of X with
+    // p columns, and one value of y per row.
+    bool regression(View& y, View& X, i64* T, i64* p) {
+        if (!convert(0, y, 1) || !convert(1, X, 2)) return false;
+        *T = X.extent(0);
+        *p = X.extent(1);
+        return require(0, y.extent(0), *T, "values", "one per row of X");
+    }
+
     // Output: out = np.empty(shape, dtype=np.float64) and its view.  One
     // dimension is passed as an int, two as a tuple.
     bool empty(Ref& out, View& view, i64 rows) {
@@ -535,9 +544,9 @@ PyObject* bp_aux(Call& c) {
 
 PyObject* chow_stat(Call& c) {
     View y, X;
-    if (!c.convert(0, y, 1) || !c.convert(1, X, 2)) return nullptr;
-    const i64 T = X.extent(0), p = X.extent(1), t_break = c.int_arg(2);
-    if (!c.require(0, y.extent(0), T, "values", "one per row of X")) return nullptr;
+    i64 T = 0, p = 0;
+    if (!c.regression(y, X, &T, &p)) return nullptr;
+    const i64 t_break = c.int_arg(2);
     f64 stat = 0.0;
     int status = 0;
     run_unlocked([&] { status = ksx_chow_stat(y.data(), X.data(), T, p, t_break, &stat); });
@@ -548,9 +557,8 @@ PyObject* chow_stat(Call& c) {
 template <int (*Kernel)(const f64*, const f64*, i64, i64, f64*)>
 PyObject* residual_series(Call& c) {
     View y, X, out_view;
-    if (!c.convert(0, y, 1) || !c.convert(1, X, 2)) return nullptr;
-    const i64 T = X.extent(0), p = X.extent(1);
-    if (!c.require(0, y.extent(0), T, "values", "one per row of X")) return nullptr;
+    i64 T = 0, p = 0;
+    if (!c.regression(y, X, &T, &p)) return nullptr;
     const i64 out_len = T > p ? T - p : 0;
     Ref out;
     if (!c.empty(out, out_view, out_len)) return nullptr;
@@ -561,9 +569,8 @@ PyObject* residual_series(Call& c) {
 
 PyObject* cusum_stat(Call& c) {
     View y, X;
-    if (!c.convert(0, y, 1) || !c.convert(1, X, 2)) return nullptr;
-    const i64 T = X.extent(0), p = X.extent(1);
-    if (!c.require(0, y.extent(0), T, "values", "one per row of X")) return nullptr;
+    i64 T = 0, p = 0;
+    if (!c.regression(y, X, &T, &p)) return nullptr;
     f64 stat = 0.0;
     int status = 0;
     run_unlocked([&] { status = ksx_cusum_stat(y.data(), X.data(), T, p, &stat); });
@@ -572,9 +579,8 @@ PyObject* cusum_stat(Call& c) {
 
 PyObject* cusumsq_stat(Call& c) {
     View y, X;
-    if (!c.convert(0, y, 1) || !c.convert(1, X, 2)) return nullptr;
-    const i64 T = X.extent(0), p = X.extent(1);
-    if (!c.require(0, y.extent(0), T, "values", "one per row of X")) return nullptr;
+    i64 T = 0, p = 0;
+    if (!c.regression(y, X, &T, &p)) return nullptr;
     i64 count = 0;
     f64 stat = 0.0;
     int status = 0;
