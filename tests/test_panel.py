@@ -77,12 +77,13 @@ def test_bad_groups_get_error_rows_and_the_others_are_computed():
                                       "mkt": rng.standard_normal(n), "smb": rng.standard_normal(n),
                                       "hml": rng.standard_normal(n)})
     few = good("bad-few").iloc[:3]
+    single = good("bad-one-row").iloc[:1]
     constant = good("bad-constant").assign(ret=2.0)
     all_nan = good("bad-nan").assign(ret=np.nan)
     inf = good("bad-inf")
     inf.loc[inf.index[5], "mkt"] = np.inf
     deficient = good("deficient").assign(hml=lambda d: 2.0 * d["mkt"])
-    data = pd.concat([frame, few, constant, all_nan, inf, deficient], ignore_index=True)
+    data = pd.concat([frame, few, single, constant, all_nan, inf, deficient], ignore_index=True)
     table = kd.battery_panel(data, "firm", "ret", ["mkt", "smb", "hml"], workers=2)
 
     assert table.loc["bad-nan", "error"].str.contains("y contains 20 missing or infinite values").all()
@@ -94,7 +95,8 @@ def test_bad_groups_get_error_rows_and_the_others_are_computed():
     assert few_rows["nobs"].eq(3).all()
     # A rank-deficient design is no error: the least-squares path computes it.
     assert table.loc["deficient", "error"].isna().all() and table.loc["deficient", "fallback"].any()
-    for name, group in (("deficient", deficient), ("bad-constant", constant), ("bad-few", few)):
+    for name, group in (("deficient", deficient), ("bad-constant", constant), ("bad-few", few),
+                        ("bad-one-row", single)):
         assert_same_rows(table.loc[name], alone(group))
     for firm, group in frame.groupby("firm"):
         assert_same_rows(table.loc[firm], alone(group))

@@ -20,7 +20,7 @@ from __future__ import annotations
 import math
 import threading
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from types import SimpleNamespace
 from typing import Any
 
@@ -125,7 +125,8 @@ def battery(panel: Any, ids: list[int], tests: tuple[str, ...], options: dict[st
     none = (np.zeros(0, dtype=np.int64), None, ids)
     n = int(panel.sizes[ids[0]])
     p = panel.X.shape[1]
-    if templates.rows.get(n, 0) is None:
+    the_plan = plan(n, p, 0, options)
+    if the_plan is None or templates.rows.get(n, 0) is None:
         return none
     starts = panel.starts[np.asarray(ids)]
     if int(starts[-1] - starts[0]) == (len(ids) - 1) * n and np.all(np.diff(starts) == n):
@@ -148,9 +149,9 @@ def battery(panel: Any, ids: list[int], tests: tuple[str, ...], options: dict[st
     pattern[c] = True
     clean = np.isfinite(Y).all(axis=1) & np.isfinite(Xs).all(axis=(1, 2)) & (const == pattern).all(axis=1) \
         & (Xs[:, 0, c] != 0.0)
-    the_plan = plan(n, p, c, options)
-    if the_plan is None or not clean.any():
+    if not clean.any():
         return none
+    the_plan = replace(the_plan, const=c)
     keep = np.flatnonzero(clean)
     if keep.size < len(ids):
         Y, Xs = Y[keep], Xs[keep]
