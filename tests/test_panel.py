@@ -271,3 +271,11 @@ def test_a_stacked_result_that_disagrees_is_replaced_by_the_per_group_one(monkey
     assert len(caught) == 1  # once per run, not once per size
     for firm, group in frame.groupby("firm"):
         assert_same_rows(table.loc[firm], alone(group, tests=["chow", "cusum"]))
+
+
+def test_a_constant_among_the_regressors_without_add_constant():
+    frame = long_panel(groups=30, seed=11).assign(two=2.0)
+    x = ["mkt", "two", "smb"]  # the constant, of value 2, in the middle
+    table = kd.battery_panel(frame, "firm", "ret", x, add_constant=False, workers=1)
+    for firm, group in frame.groupby("firm"):
+        assert_same_rows(table.loc[firm], kd.battery(group["ret"].to_numpy(), group[x].to_numpy()))
