@@ -261,6 +261,30 @@ KSX_INLINE void lag_tile(const f64* a, const f64* b, i64 p, i64 rows, f64* acc_o
         for (int v = 0; v < NV; ++v) vs::store(acc_out + k * ldo + 4 * v, acc[k][v]);
 }
 
+// The last lanes of a span that is not a whole number of vectors: one vector
+// ending at the span's end, of which the first `skip` lanes belong to the
+// tile before it.  Those lanes start from that tile's current sums and are
+// computed but never stored; the others are chains like any tile's.
+template <int MR, bool PIN>
+KSX_INLINE void lag_tile_shifted(const f64* a, const f64* b, i64 p, i64 rows, f64* acc_out, i64 ldo,
+                                 i64 skip) {
+    v4 acc[MR];
+#pragma GCC unroll 2
+    for (int k = 0; k < MR; ++k) acc[k] = vs::load<v4>(acc_out + k * ldo);
+    for (i64 t = 0; t < rows; ++t) {
+        v4 b0 = vs::load<v4>(b + t * p);
+        keep_in_register<PIN>(b0);
+#pragma GCC unroll 2
+        for (int k = 0; k < MR; ++k) acc[k] = vs::fma(vs::splat_at<v4>(a + t * p + k), b0, acc[k]);
+    }
+#pragma GCC unroll 2
+    for (int k = 0; k < MR; ++k) {
+        f64 lanes[4];
+        vs::store(lanes, acc[k]);
+        for (i64 l = skip; l < 4; ++l) acc_out[k * ldo + l] = lanes[l];
+    }
+}
+
 template <int MR, bool PIN>
 KSX_INLINE void lag_tile_nv(i64 nv, const f64* a, const f64* b, i64 p, i64 rows, f64* acc, i64 ldo) {
     switch (nv) {
@@ -285,8 +309,9 @@ KSX_INLINE void lag_tile_any(i64 mr, i64 nv, const f64* a, const f64* b, i64 p, 
 // +0.0 in increasing t, the order of the row-outer A^T B product.  Rows t up
 // to n-j-G, where all G partner rows exist, run through the register tiles;
 // the last G-1 rows then finish the lower lags of the group, still in
-// increasing t.  Lanes past the last whole vector of the span are scalar
-// chains.  Requires 0 <= j and j + G - 1 <= n - 1.
+// increasing t.  Lanes past the last whole vector of the span are taken by
+// one vector shifted left to end at the span's end; a span shorter than one
+// vector is scalar chains.  Requires 0 <= j and j + G - 1 <= n - 1.
 template <bool PIN>
 KSX_INLINE void lag_group_products_impl(const f64* r, i64 n, i64 p, i64 j, i64 G, f64* prod) {
     const i64 span = G * p;
@@ -309,8 +334,13 @@ KSX_INLINE void lag_group_products_impl(const f64* r, i64 n, i64 p, i64 j, i64 G
                 lag_tile_any<PIN>(mr, nv, a + k0, b + 4 * v0, p, rows, prod + k0 * span + 4 * v0, span);
                 v0 += nv;
             }
-            for (i64 k = k0; k < k0 + mr; ++k) {
-                for (i64 c = 4 * nvec; c < span; ++c) {
+            if (span % 4 != 0 && nvec > 0) {
+                const i64 at = span - 4, skip = 4 - span % 4;
+                if (mr == 2) lag_tile_shifted<2, PIN>(a + k0, b + at, p, rows, prod + k0 * span + at, span, skip);
+                else lag_tile_shifted<1, PIN>(a + k0, b + at, p, rows, prod + k0 * span + at, span, skip);
+            }
+            for (i64 k = k0; k < k0 + mr && nvec == 0; ++k) {
+                for (i64 c = 0; c < span; ++c) {
                     f64 s = prod[k * span + c];
                     for (i64 t = 0; t < rows; ++t) s = std::fma(a[t * p + k], b[t * p + c], s);
                     prod[k * span + c] = s;
