@@ -423,18 +423,14 @@ void ksx_hac_estimator_matmul(f64* r, KernelID kernel_id, i64 L, i64 n, i64 p,
             ++j;
             continue;
         }
-        /* A run of lags of non-zero weight, cut to whole vectors of span. */
-        i64 G = 1;
-        while (G < group_max && j + G <= L_eff) {
-            w[G] = kernel_weight(j + G, L_eff, kernel_id);
-            if (w[G] == 0.0) break;
-            ++G;
-        }
-        if ((G * p) % 4 != 0) {
-            i64 g = G - 1;
-            while (g > 1 && (g * p) % 4 != 0) --g;
-            if (g > 1) G = g; /* else no size fills whole vectors: keep the run */
-        }
+        /* A run of lags of non-zero weight, looked at up to two groups
+         * ahead: its end is split into groups of balanced sizes, so that no
+         * lag is left to make a pass over the rows on its own. */
+        i64 run = 1;
+        while (run < 2 * group_max && j + run <= top && kernel_weight(j + run, L_eff, kernel_id) != 0.0) ++run;
+        const i64 groups = (run + group_max - 1) / group_max;
+        const i64 G = run >= 2 * group_max ? group_max : (run + groups - 1) / groups;
+        for (i64 g = 1; g < G; ++g) w[g] = kernel_weight(j + g, L_eff, kernel_id);
         f64* prod = G > 1 ? block : j == 0 ? out : gamma_scratch;
         const i64 ld = G * p;
         lag_group_products(r, rows, p, j, G, prod);
