@@ -205,6 +205,8 @@ constexpr i64 kLagBlockDoubles = 4096; /* 32 KiB */
 // level-1 / level-2 cache while every tile of the group streams through them.
 constexpr i64 kLagBlockBytes = 24576;
 constexpr i64 kLagMinRows = 16;
+// Widths below which lag 0 joins the first lag group rather than ksx_gram.
+constexpr i64 kLagZeroGroupedBelow = 16;
 // Register tiles of at most two rows k by five vectors of the span: ten
 // independent chains (two FMA units of four-cycle latency need eight), each
 // broadcast of r[t][k] feeding five fmas and each loaded vector two; with the
@@ -405,7 +407,11 @@ void ksx_hac_estimator_matmul(f64* r, KernelID kernel_id, i64 L, i64 n, i64 p,
     if (p <= 0) return;
     const i64 rows = n < 0 ? 0 : n;
 
-    if (rows == 0) ksx_gram(r, out, 0, p); /* the zero matrix, divided by 0 below */
+    /* Lag 0 in the lag groups costs all p^2 products, ksx_gram only the
+     * lower triangle; the groups win only while p is small enough that
+     * ksx_gram's edge tiles dominate (measured: p = 10 gains, p = 30 loses). */
+    const bool lag0_grouped = rows > 0 && p < kLagZeroGroupedBelow;
+    if (!lag0_grouped) ksx_gram(r, out, rows, p); /* n = 0: the zero matrix, divided by 0 below */
     const i64 L_eff = min_i64(L, rows - 1);
     /* Lags beyond the first of a group live here; p <= 64 keeps p^2 in range. */
     f64 block[kLagBlockDoubles];
@@ -413,10 +419,10 @@ void ksx_hac_estimator_matmul(f64* r, KernelID kernel_id, i64 L, i64 n, i64 p,
     const i64 group_max = min_i64(kMaxLagGroup, capacity);
     const f64* last = nullptr; /* the last lag product formed, row stride last_ld */
     i64 last_ld = p;
-    /* Lag 0 opens the first group (rows >= 1): its lower triangle is the
+    /* Grouped, lag 0 opens the first group: its lower triangle is the
      * chain fma(r[t][a], r[t][b], s) of ksx_gram, mirrored as ksx_gram does. */
-    const i64 top = rows > 0 ? max_i64(L_eff, 0) : L_eff; /* lag 0 even for L < 0 */
-    for (i64 j = rows > 0 ? 0 : 1; j <= top;) {
+    const i64 top = lag0_grouped ? max_i64(L_eff, 0) : L_eff; /* lag 0 even for L < 0 */
+    for (i64 j = lag0_grouped ? 0 : 1; j <= top;) {
         f64 w[kMaxLagGroup];
         w[0] = j == 0 ? 1.0 : kernel_weight(j, L_eff, kernel_id);
         if (w[0] == 0.0) {
