@@ -207,12 +207,12 @@ constexpr i64 kLagBlockBytes = 24576;
 constexpr i64 kLagMinRows = 16;
 // Widths below which lag 0 joins the first lag group rather than ksx_gram.
 constexpr i64 kLagZeroGroupedBelow = 16;
-// Register tiles of at most two rows k by five vectors of the span: ten
-// independent chains (two FMA units of four-cycle latency need eight), each
-// broadcast of r[t][k] feeding five fmas and each loaded vector two; with the
-// five vectors and the broadcast, all 16 AVX registers.  The broadcasts share
-// issue ports with the fmas on some cores, so the fewer per fma the better.
-constexpr i64 kLagTileRows = 2;
+// Register tiles of up to five vectors of the span by as many rows k as keep
+// at least eight independent chains (two FMA units of four-cycle latency need
+// eight) within the 16 AVX registers (kLagRowsForVectors): at five vectors,
+// each broadcast of r[t][k] feeds five fmas and each loaded vector two.  The
+// broadcasts share issue ports with the fmas on some cores, so the fewer per
+// fma the better.
 constexpr i64 kLagTileVectors = 5;
 
 // Micro-kernel: MR rows k (the doubles at a, row stride p) by NV vectors of
@@ -232,7 +232,7 @@ KSX_INLINE void keep_in_register(v4& v) {
 template <int MR, int NV, bool PIN>
 KSX_INLINE void lag_tile(const f64* a, const f64* b, i64 p, i64 rows, f64* acc_out, i64 ldo) {
     v4 acc[MR][NV];
-#pragma GCC unroll 2
+#pragma GCC unroll 8
     for (int k = 0; k < MR; ++k)
 #pragma GCC unroll 5
         for (int v = 0; v < NV; ++v) acc[k][v] = vs::load<v4>(acc_out + k * ldo + 4 * v);
@@ -247,7 +247,7 @@ KSX_INLINE void lag_tile(const f64* a, const f64* b, i64 p, i64 rows, f64* acc_o
         if (NV > 2) b2 = vs::load<v4>(bt + 8), keep_in_register<PIN>(b2);
         if (NV > 3) b3 = vs::load<v4>(bt + 12), keep_in_register<PIN>(b3);
         if (NV > 4) b4 = vs::load<v4>(bt + 16), keep_in_register<PIN>(b4);
-#pragma GCC unroll 2
+#pragma GCC unroll 8
         for (int k = 0; k < MR; ++k) {
             const v4 av = vs::splat_at<v4>(at + k);
             acc[k][0] = vs::fma(av, b0, acc[k][0]);
@@ -257,7 +257,7 @@ KSX_INLINE void lag_tile(const f64* a, const f64* b, i64 p, i64 rows, f64* acc_o
             if (NV > 4) acc[k][4 % NV] = vs::fma(av, b4, acc[k][4 % NV]);
         }
     }
-#pragma GCC unroll 2
+#pragma GCC unroll 8
     for (int k = 0; k < MR; ++k)
 #pragma GCC unroll 5
         for (int v = 0; v < NV; ++v) vs::store(acc_out + k * ldo + 4 * v, acc[k][v]);
@@ -271,15 +271,15 @@ template <int MR, bool PIN>
 KSX_INLINE void lag_tile_shifted(const f64* a, const f64* b, i64 p, i64 rows, f64* acc_out, i64 ldo,
                                  i64 skip) {
     v4 acc[MR];
-#pragma GCC unroll 2
+#pragma GCC unroll 8
     for (int k = 0; k < MR; ++k) acc[k] = vs::load<v4>(acc_out + k * ldo);
     for (i64 t = 0; t < rows; ++t) {
         v4 b0 = vs::load<v4>(b + t * p);
         keep_in_register<PIN>(b0);
-#pragma GCC unroll 2
+#pragma GCC unroll 8
         for (int k = 0; k < MR; ++k) acc[k] = vs::fma(vs::splat_at<v4>(a + t * p + k), b0, acc[k]);
     }
-#pragma GCC unroll 2
+#pragma GCC unroll 8
     for (int k = 0; k < MR; ++k) {
         f64 lanes[4];
         vs::store(lanes, acc[k]);
@@ -287,22 +287,62 @@ KSX_INLINE void lag_tile_shifted(const f64* a, const f64* b, i64 p, i64 rows, f6
     }
 }
 
-template <int MR, bool PIN>
-KSX_INLINE void lag_tile_nv(i64 nv, const f64* a, const f64* b, i64 p, i64 rows, f64* acc, i64 ldo) {
-    switch (nv) {
-    case 5: lag_tile<MR, 5, PIN>(a, b, p, rows, acc, ldo); break;
-    case 4: lag_tile<MR, 4, PIN>(a, b, p, rows, acc, ldo); break;
-    case 3: lag_tile<MR, 3, PIN>(a, b, p, rows, acc, ldo); break;
-    case 2: lag_tile<MR, 2, PIN>(a, b, p, rows, acc, ldo); break;
-    default: lag_tile<MR, 1, PIN>(a, b, p, rows, acc, ldo); break;
-    }
-}
+// Rows k per tile for a tile of nv vectors: as many as keep MR NV >= 8
+// chains while MR NV accumulators, NV loaded vectors and the broadcast fit in
+// 16 registers.
+constexpr i64 kLagRowsForVectors[6] = {0, 8, 5, 4, 2, 2};
 
 template <bool PIN>
 KSX_INLINE void lag_tile_any(i64 mr, i64 nv, const f64* a, const f64* b, i64 p, i64 rows, f64* acc,
                              i64 ldo) {
-    if (mr == 2) lag_tile_nv<2, PIN>(nv, a, b, p, rows, acc, ldo);
-    else lag_tile_nv<1, PIN>(nv, a, b, p, rows, acc, ldo);
+#define KSX_LAG_TILE(M, V) lag_tile<M, V, PIN>(a, b, p, rows, acc, ldo)
+    if (nv == 5) {
+        if (mr == 2) KSX_LAG_TILE(2, 5); else KSX_LAG_TILE(1, 5);
+    } else if (nv == 4) {
+        if (mr == 2) KSX_LAG_TILE(2, 4); else KSX_LAG_TILE(1, 4);
+    } else if (nv == 3) {
+        switch (mr) {
+        case 4: KSX_LAG_TILE(4, 3); break;
+        case 3: KSX_LAG_TILE(3, 3); break;
+        case 2: KSX_LAG_TILE(2, 3); break;
+        default: KSX_LAG_TILE(1, 3); break;
+        }
+    } else if (nv == 2) {
+        switch (mr) {
+        case 5: KSX_LAG_TILE(5, 2); break;
+        case 4: KSX_LAG_TILE(4, 2); break;
+        case 3: KSX_LAG_TILE(3, 2); break;
+        case 2: KSX_LAG_TILE(2, 2); break;
+        default: KSX_LAG_TILE(1, 2); break;
+        }
+    } else {
+        switch (mr) {
+        case 8: KSX_LAG_TILE(8, 1); break;
+        case 7: KSX_LAG_TILE(7, 1); break;
+        case 6: KSX_LAG_TILE(6, 1); break;
+        case 5: KSX_LAG_TILE(5, 1); break;
+        case 4: KSX_LAG_TILE(4, 1); break;
+        case 3: KSX_LAG_TILE(3, 1); break;
+        case 2: KSX_LAG_TILE(2, 1); break;
+        default: KSX_LAG_TILE(1, 1); break;
+        }
+    }
+#undef KSX_LAG_TILE
+}
+
+template <bool PIN>
+KSX_INLINE void lag_tile_shifted_any(i64 mr, const f64* a, const f64* b, i64 p, i64 rows, f64* acc,
+                                     i64 ldo, i64 skip) {
+    switch (mr) {
+    case 8: lag_tile_shifted<8, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 7: lag_tile_shifted<7, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 6: lag_tile_shifted<6, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 5: lag_tile_shifted<5, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 4: lag_tile_shifted<4, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 3: lag_tile_shifted<3, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 2: lag_tile_shifted<2, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    default: lag_tile_shifted<1, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    }
 }
 
 // The products Gamma_j .. Gamma_{j+G-1} of the n-by-p r, unscaled, into prod
@@ -321,34 +361,38 @@ KSX_INLINE void lag_group_products_impl(const f64* r, i64 n, i64 p, i64 j, i64 G
     const i64 common = n - j - (G - 1);
     const i64 nvec = span / 4;
     const i64 chunks = (nvec + kLagTileVectors - 1) / kLagTileVectors;
-    const i64 k_tiles = (p + kLagTileRows - 1) / kLagTileRows;
     const i64 block = max_i64(kLagMinRows, (kLagBlockBytes / (static_cast<i64>(sizeof(f64)) * p) - G) / 2);
     for (i64 t0 = 0; t0 < common; t0 += block) {
         const i64 rows = min_i64(block, common - t0);
         const f64* a = r + t0 * p;
         const f64* b = r + (t0 + j) * p;
-        i64 k0 = 0;
-        for (i64 kt = 0; kt < k_tiles; ++kt) {
-            const i64 mr = (p - k0) / (k_tiles - kt); /* balanced, 1 .. 2 */
-            i64 v0 = 0;
-            for (i64 c = 0; c < chunks; ++c) {
-                const i64 nv = (nvec - v0) / (chunks - c); /* balanced, 1 .. 5 */
-                lag_tile_any<PIN>(mr, nv, a + k0, b + 4 * v0, p, rows, prod + k0 * span + 4 * v0, span);
-                v0 += nv;
+        /* Column chunks outermost, each with its own rows k per tile (the
+         * last chunk being the shifted vector, if any), rows k in balanced
+         * tiles.  No lambdas here: they would not take this copy's target. */
+        const i64 shifted = span % 4 != 0 && nvec > 0 ? 1 : 0;
+        i64 v0 = 0;
+        for (i64 c = 0; c < chunks + shifted; ++c) {
+            const bool last = c == chunks;
+            const i64 nv = last ? 1 : (nvec - v0) / (chunks - c); /* balanced, 1 .. 5 */
+            const i64 col = last ? span - 4 : 4 * v0;
+            const i64 max_rows = kLagRowsForVectors[nv];
+            const i64 k_tiles = (p + max_rows - 1) / max_rows;
+            i64 k0 = 0;
+            for (i64 kt = 0; kt < k_tiles; ++kt) {
+                const i64 mr = (p - k0) / (k_tiles - kt);
+                f64* acc = prod + k0 * span + col;
+                if (last) lag_tile_shifted_any<PIN>(mr, a + k0, b + col, p, rows, acc, span, 4 - span % 4);
+                else lag_tile_any<PIN>(mr, nv, a + k0, b + col, p, rows, acc, span);
+                k0 += mr;
             }
-            if (span % 4 != 0 && nvec > 0) {
-                const i64 at = span - 4, skip = 4 - span % 4;
-                if (mr == 2) lag_tile_shifted<2, PIN>(a + k0, b + at, p, rows, prod + k0 * span + at, span, skip);
-                else lag_tile_shifted<1, PIN>(a + k0, b + at, p, rows, prod + k0 * span + at, span, skip);
+            if (!last) v0 += nv;
+        }
+        for (i64 k = 0; k < p && nvec == 0; ++k) {
+            for (i64 c = 0; c < span; ++c) {
+                f64 s = prod[k * span + c];
+                for (i64 t = 0; t < rows; ++t) s = std::fma(a[t * p + k], b[t * p + c], s);
+                prod[k * span + c] = s;
             }
-            for (i64 k = k0; k < k0 + mr && nvec == 0; ++k) {
-                for (i64 c = 0; c < span; ++c) {
-                    f64 s = prod[k * span + c];
-                    for (i64 t = 0; t < rows; ++t) s = std::fma(a[t * p + k], b[t * p + c], s);
-                    prod[k * span + c] = s;
-                }
-            }
-            k0 += mr;
         }
     }
     for (i64 t = common; t < n - j; ++t) {
