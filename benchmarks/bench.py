@@ -868,6 +868,22 @@ def _call_batch(fn, args, k):
 # --------------------------------------------------------------------------
 
 
+def probe_check_lines(roof):
+    """The probe's own cross-checks: every vector width, the dependent-chain
+    latency, and the plain loops beside the tuned ones."""
+    widths = ", ".join(f"{w['bits']}-bit x {w['chains']} chains {w['gfmas']:.2f}"
+                       for w in roof.get("fma_widths", []))
+    lines = []
+    if widths:
+        lines.append(f"  G FMA/s by width: {widths}; plain loop {roof['fma_simple_loop_gfmas']:.2f}")
+    if "fma_latency_ns" in roof:
+        lines.append(f"  dependent fma chain: {roof['fma_latency_ns']:.3f} ns a step, so "
+                     f"{roof['fmas_in_flight_for_peak']:.0f} lanes in flight reach the peak")
+    if "read_bw_big_simple_loop_gbs" in roof:
+        lines.append(f"  read bandwidth, plain loop: {roof['read_bw_big_simple_loop_gbs']:.2f} GB/s")
+    return lines
+
+
 def run_roofline(probe, log):
     src = HERE / "roofline.cpp"
     gxx = shutil.which("g++")
@@ -1269,6 +1285,8 @@ def main(argv=None):
             log(f"FMA peak, one core: {roof['fma_peak_gflops']:.1f} GFLOP/s ({roof['isa']}); "
                 f"read bandwidth: {roof['read_bw_big_gbs']:.2f} GB/s "
                 f"({roof['big_bytes'] / 2**20:.0f} MiB array)")
+            for line in probe_check_lines(roof):
+                log(line)
             log(f"{'kernel':<16} {'p':>3}  {'GFLOP/s':>8}  {'flop/B':>6}  {'BW GB/s':>7}  "
                 f"{'bound':>7}  {'fraction':>8}  {'(vs big-array BW)':>17}")
             for c in roof["cases"]:

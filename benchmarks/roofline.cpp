@@ -20,7 +20,18 @@
 // the call-overhead benchmark, so that a Python call's cost can be split into
 // the kernel's own work and the binding around it.
 //
+// The FMA peak is measured for every vector width compiled into the peak
+// object (scalar, 256-bit, 512-bit where AVX-512 is there), with enough
+// independent chains for each; beside it the latency of one dependent chain
+// and, as a check, the same recurrence as a plain loop left to the compiler.
+// The bandwidth is a sum over an array far beyond the last-level cache, read
+// once after every page was written, again with a plain loop as the check.
+//
+// With hac_ns given, ksx_hac_estimator_matmul is timed (Bartlett window) for
+// every n of hac_ns, every p of the p list and every L of hac_lags.
+//
 // Usage: roofline [n] [rounds] [big_mib] [p,p,...] [lag] [tiny_iters]
+//                 [hac_ns] [hac_lags]
 
 #include <cmath>
 #include <cstddef>
@@ -29,65 +40,191 @@
 
 #if defined(ROOFLINE_PEAK_ONLY)
 
-#if defined(__AVX512F__) || defined(__FMA__)
+#if defined(__AVX512F__) || defined(__AVX2__) || defined(__FMA__)
 #include <immintrin.h>
 #elif defined(__aarch64__)
 #include <arm_neon.h>
 #endif
 
-// Runs `iters` steps of `CHAINS` independent vector FMA chains; returns a
-// value that depends on every chain (so nothing is optimised away) and sets
-// *flops to the floating-point operations performed (2 per lane per FMA).
-extern "C" double roofline_fma_peak(long iters, double* flops, const char** isa) {
+// Everything in this object is compiled with -march=native.
+//
+// A fused multiply-add unit with latency C cycles and T units keeps busy only
+// with at least C * T independent chains in flight; too few chains measure
+// the latency, too many spill accumulators to memory.  Each width therefore
+// gets its own chain count, sized to its register file:
+//   scalar:  12 chains (16 xmm / 32 NEON registers hold them and the operands)
+//   256-bit: 12 chains (16 ymm registers: 12 accumulators and 2 operands)
+//   512-bit: 24 chains (32 zmm registers), only where AVX-512 is compiled in
+//   NEON:    24 chains of 128 bits (32 registers)
+// Every chain is acc = fma(acc, m, a) with m slightly below 1, so the values
+// stay normal and finite however long the loop runs.
+
+namespace {
+
+template <class V>
+constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(double));
+
 #if defined(__AVX512F__)
-    constexpr int CHAINS = 16, LANES = 8;
-    *isa = "avx512 fma";
-    __m512d acc[CHAINS];
-    for (int c = 0; c < CHAINS; ++c) acc[c] = _mm512_set1_pd(1.0 + 1e-3 * c);
-    const __m512d m = _mm512_set1_pd(0.999999), a = _mm512_set1_pd(1e-6);
-    for (long i = 0; i < iters; ++i)
-#pragma GCC unroll 16
-        for (int c = 0; c < CHAINS; ++c) acc[c] = _mm512_fmadd_pd(acc[c], m, a);
-    double s = 0.0;
-    for (int c = 0; c < CHAINS; ++c) s += _mm512_reduce_add_pd(acc[c]);
-#elif defined(__FMA__)
-    constexpr int CHAINS = 12, LANES = 4;
-    *isa = "avx2 fma";
-    __m256d acc[CHAINS];
-    for (int c = 0; c < CHAINS; ++c) acc[c] = _mm256_set1_pd(1.0 + 1e-3 * c);
-    const __m256d m = _mm256_set1_pd(0.999999), a = _mm256_set1_pd(1e-6);
-    for (long i = 0; i < iters; ++i)
-#pragma GCC unroll 16
-        for (int c = 0; c < CHAINS; ++c) acc[c] = _mm256_fmadd_pd(acc[c], m, a);
-    double s = 0.0, lane[LANES];
-    for (int c = 0; c < CHAINS; ++c) {
-        _mm256_storeu_pd(lane, acc[c]);
-        for (int l = 0; l < LANES; ++l) s += lane[l];
-    }
-#elif defined(__aarch64__)
-    constexpr int CHAINS = 16, LANES = 2;
-    *isa = "neon fma";
-    float64x2_t acc[CHAINS];
-    for (int c = 0; c < CHAINS; ++c) acc[c] = vdupq_n_f64(1.0 + 1e-3 * c);
-    const float64x2_t m = vdupq_n_f64(0.999999), a = vdupq_n_f64(1e-6);
-    for (long i = 0; i < iters; ++i)
-#pragma GCC unroll 16
-        for (int c = 0; c < CHAINS; ++c) acc[c] = vfmaq_f64(a, acc[c], m);
-    double s = 0.0;
-    for (int c = 0; c < CHAINS; ++c) s += vaddvq_f64(acc[c]);
-#else
-    constexpr int CHAINS = 8, LANES = 1;
-    *isa = "scalar fma";
-    double acc[CHAINS];
-    for (int c = 0; c < CHAINS; ++c) acc[c] = 1.0 + 1e-3 * c;
-    for (long i = 0; i < iters; ++i)
-#pragma GCC unroll 16
-        for (int c = 0; c < CHAINS; ++c) acc[c] = std::fma(acc[c], 0.999999, 1e-6);
-    double s = 0.0;
-    for (int c = 0; c < CHAINS; ++c) s += acc[c];
+inline __m512d fma_v(__m512d a, __m512d b, __m512d c) { return _mm512_fmadd_pd(a, b, c); }
+inline __m512d splat_v(__m512d*, double x) { return _mm512_set1_pd(x); }
+inline double sum_v(__m512d v) { return _mm512_reduce_add_pd(v); }
 #endif
-    *flops = 2.0 * static_cast<double>(iters) * CHAINS * LANES;
+#if defined(__FMA__)
+inline __m256d fma_v(__m256d a, __m256d b, __m256d c) { return _mm256_fmadd_pd(a, b, c); }
+inline __m256d splat_v(__m256d*, double x) { return _mm256_set1_pd(x); }
+inline double sum_v(__m256d v) {
+    double l[4];
+    _mm256_storeu_pd(l, v);
+    return (l[0] + l[1]) + (l[2] + l[3]);
+}
+#endif
+#if defined(__aarch64__)
+inline float64x2_t fma_v(float64x2_t a, float64x2_t b, float64x2_t c) { return vfmaq_f64(c, a, b); }
+inline float64x2_t splat_v(float64x2_t*, double x) { return vdupq_n_f64(x); }
+inline double sum_v(float64x2_t v) { return vaddvq_f64(v); }
+#endif
+inline double fma_v(double a, double b, double c) {
+    double r = __builtin_fma(a, b, c);
+    // One chain per register: without this the compiler packs the scalar
+    // chains into vector lanes and the scalar width measures a vector one.
+#if defined(__x86_64__)
+    __asm__("" : "+x"(r));
+#elif defined(__aarch64__)
+    __asm__("" : "+w"(r));
+#endif
+    return r;
+}
+inline double splat_v(double*, double x) { return x; }
+inline double sum_v(double v) { return v; }
+
+// `iters` steps of CHAINS independent chains of vector type V; returns a value
+// that depends on every chain and adds the FMAs performed (one per lane) to
+// *fmas.
+template <class V, int CHAINS>
+double fma_chains(long iters, double* fmas) {
+    V acc[CHAINS];
+    for (int c = 0; c < CHAINS; ++c) acc[c] = splat_v(acc, 1.0 + 1e-3 * c);
+    const V m = splat_v(acc, 0.999999), a = splat_v(acc, 1e-6);
+    for (long i = 0; i < iters; ++i) {
+#pragma GCC unroll 32
+        for (int c = 0; c < CHAINS; ++c) acc[c] = fma_v(acc[c], m, a);
+    }
+    double s = 0.0;
+    for (int c = 0; c < CHAINS; ++c) s += sum_v(acc[c]);
+    *fmas = static_cast<double>(iters) * CHAINS * lanes_of<V>;
     return s;
+}
+
+// The independent check: the same recurrence with ten accumulators of GCC's
+// generic 4-lane vectors (more than the eight a two-unit, four-cycle FMA
+// needs, few enough for 16 registers), written out as plain statements with
+// no intrinsics: the compiler picks the instructions.
+typedef double generic4 __attribute__((vector_size(32)));
+
+}  // namespace
+
+// Peak of the widest vectors compiled in: fused multiply-adds per second are
+// flops / 2.  Kept for callers of the former interface.
+extern "C" double roofline_fma_width(int bits, long iters, double* fmas, int* chains);
+
+extern "C" double roofline_fma_peak(long iters, double* flops, const char** isa) {
+    double fmas = 0.0;
+    int chains = 0;
+#if defined(__AVX512F__)
+    *isa = "avx512 fma";
+    const double s = roofline_fma_width(512, iters, &fmas, &chains);
+#elif defined(__FMA__)
+    *isa = "avx2 fma";
+    const double s = roofline_fma_width(256, iters, &fmas, &chains);
+#elif defined(__aarch64__)
+    *isa = "neon fma";
+    const double s = roofline_fma_width(128, iters, &fmas, &chains);
+#else
+    *isa = "scalar fma";
+    const double s = roofline_fma_width(64, iters, &fmas, &chains);
+#endif
+    *flops = 2.0 * fmas;
+    return s;
+}
+
+// One width: 64 (scalar), 128 (NEON), 256 (AVX2), 512 (AVX-512).  A width not
+// compiled in sets *chains to 0 and *fmas to 0.
+extern "C" double roofline_fma_width(int bits, long iters, double* fmas, int* chains) {
+    *fmas = 0.0;
+    *chains = 0;
+    if (bits == 64) return *chains = 12, fma_chains<double, 12>(iters, fmas);
+#if defined(__aarch64__)
+    if (bits == 128) return *chains = 24, fma_chains<float64x2_t, 24>(iters, fmas);
+#endif
+#if defined(__FMA__)
+    if (bits == 256) return *chains = 12, fma_chains<__m256d, 12>(iters, fmas);
+#endif
+#if defined(__AVX512F__)
+    if (bits == 512) return *chains = 24, fma_chains<__m512d, 24>(iters, fmas);
+#endif
+    return 0.0;
+}
+
+// Latency: one dependent chain of `iters` scalar fmas, each waiting for the
+// one before.
+extern "C" double roofline_fma_latency(long iters, double* fmas) {
+    double x = 1.0;
+    for (long i = 0; i < iters; ++i) {
+        x = __builtin_fma(x, 0.999999, 1e-6);
+#if defined(__x86_64__)
+        __asm__("" : "+x"(x));  // one scalar chain in a register, nothing reordered around it
+#elif defined(__aarch64__)
+        __asm__("" : "+w"(x));
+#endif
+    }
+    *fmas = static_cast<double>(iters);
+    return x;
+}
+
+extern "C" double roofline_fma_simple(long iters, double* fmas) {
+    const generic4 m = {0.999999, 0.999999, 0.999999, 0.999999}, a = {1e-6, 1e-6, 1e-6, 1e-6};
+    generic4 c0 = {1.0, 1.0, 1.0, 1.0}, c1 = c0 + 1e-3, c2 = c1 + 1e-3, c3 = c2 + 1e-3,
+             c4 = c3 + 1e-3, c5 = c4 + 1e-3, c6 = c5 + 1e-3, c7 = c6 + 1e-3, c8 = c7 + 1e-3,
+             c9 = c8 + 1e-3;
+    for (long i = 0; i < iters; ++i) {
+        for (int l = 0; l < 4; ++l) {
+            c0[l] = __builtin_fma(c0[l], m[l], a[l]);
+            c1[l] = __builtin_fma(c1[l], m[l], a[l]);
+            c2[l] = __builtin_fma(c2[l], m[l], a[l]);
+            c3[l] = __builtin_fma(c3[l], m[l], a[l]);
+            c4[l] = __builtin_fma(c4[l], m[l], a[l]);
+            c5[l] = __builtin_fma(c5[l], m[l], a[l]);
+            c6[l] = __builtin_fma(c6[l], m[l], a[l]);
+            c7[l] = __builtin_fma(c7[l], m[l], a[l]);
+            c8[l] = __builtin_fma(c8[l], m[l], a[l]);
+            c9[l] = __builtin_fma(c9[l], m[l], a[l]);
+        }
+    }
+    const generic4 t = (((c0 + c1) + (c2 + c3)) + ((c4 + c5) + (c6 + c7))) + (c8 + c9);
+    *fmas = static_cast<double>(iters) * 10 * 4;
+    return (t[0] + t[1]) + (t[2] + t[3]);
+}
+
+// Read bandwidth: the sum of a[0 .. n-1] with sixteen independent 4-lane (or
+// wider) accumulators, so that the adds never set the pace; the caller has
+// touched every page before.
+extern "C" double roofline_read_sum(const double* a, long n) {
+    typedef double v4 __attribute__((vector_size(32)));
+    v4 s[16] = {};
+    long i = 0;
+    for (; i + 64 <= n; i += 64) {
+#pragma GCC unroll 16
+        for (int k = 0; k < 16; ++k) {
+            v4 v;
+            __builtin_memcpy(&v, a + i + 4 * k, sizeof v);
+            s[k] += v;
+        }
+    }
+    v4 t = {};
+    for (int k = 0; k < 16; ++k) t += s[k];
+    double r = (t[0] + t[1]) + (t[2] + t[3]);
+    for (; i < n; ++i) r += a[i];
+    return r;
 }
 
 #else  // the driver, built for the baseline target like the kernels
@@ -104,6 +241,10 @@ extern "C" double roofline_fma_peak(long iters, double* flops, const char** isa)
 #include "ksx_linalg.h"
 
 extern "C" double roofline_fma_peak(long iters, double* flops, const char** isa);
+extern "C" double roofline_fma_width(int bits, long iters, double* fmas, int* chains);
+extern "C" double roofline_fma_latency(long iters, double* fmas);
+extern "C" double roofline_fma_simple(long iters, double* fmas);
+extern "C" double roofline_read_sum(const double* a, long n);
 
 namespace {
 
@@ -119,8 +260,8 @@ double median(std::vector<double> v) {
     return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
 }
 
-// Sum of a[0 .. n-1] with eight independent two-lane accumulators: enough
-// independent adds that the loads, not the adds, set the pace.
+// The independent check of the bandwidth: sum of a[0 .. n-1] with eight
+// independent two-lane accumulators, built for the baseline target.
 typedef double v2d __attribute__((vector_size(16)));
 
 inline v2d load2(const double* a) {
@@ -217,6 +358,38 @@ const Tiny TINY[] = {
     {"fill_symmetric_target_vec", tiny_target},
 };
 
+std::vector<long> parse_list(const char* arg) {
+    std::vector<long> v;
+    const std::string s = arg;
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t e = s.find(',', pos);
+        if (e == std::string::npos) e = s.size();
+        v.push_back(std::atol(s.substr(pos, e - pos).c_str()));
+        pos = e + 1;
+    }
+    return v;
+}
+
+// Sizes an iteration count to about `target` seconds of fn(iters).
+template <class F>
+long size_iters(F fn, double target) {
+    long iters = 1 << 16;
+    for (;;) {
+        auto t0 = clock_type::now();
+        fn(iters);
+        if (seconds_since(t0) > target || iters > (1L << 34)) return iters;
+        iters *= 2;
+    }
+}
+
+struct HacCase {
+    long n, p, L;
+    std::vector<double> r;
+    double fmas;
+    std::vector<double> t;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -236,20 +409,48 @@ int main(int argc, char** argv) {
     }
     const long lag = argc > 5 ? std::atol(argv[5]) : 1;
     const long tiny_iters = argc > 6 ? std::atol(argv[6]) : 0;
+    const std::vector<long> hac_ns = argc > 7 ? parse_list(argv[7]) : std::vector<long>{};
+    const std::vector<long> hac_lags = argc > 8 ? parse_list(argv[8]) : std::vector<long>{4, 24};
 
-    // Peak FMA: size the iteration count to about 50 ms once.
-    long iters = 1 << 20;
+    // Peak FMA: size the iteration counts to about 50 ms once.
     const char* isa = "";
-    for (;;) {
-        double fl;
-        auto t0 = clock_type::now();
-        g_sink = g_sink + roofline_fma_peak(iters, &fl, &isa);
-        if (seconds_since(t0) > 0.05 || iters > (1L << 34)) break;
-        iters *= 2;
+    double fl;
+    const long iters = size_iters([&](long it) { g_sink = g_sink + roofline_fma_peak(it, &fl, &isa); }, 0.05);
+    const int widths[] = {64, 128, 256, 512};
+    std::vector<int> width_bits, width_chains;
+    std::vector<long> width_iters;
+    for (int bits : widths) {
+        int chains = 0;
+        double f = 0.0;
+        roofline_fma_width(bits, 1, &f, &chains);
+        if (chains == 0) continue;
+        width_bits.push_back(bits);
+        width_chains.push_back(chains);
+        width_iters.push_back(size_iters(
+            [&](long it) { g_sink = g_sink + roofline_fma_width(bits, it, &f, &chains); }, 0.05));
     }
+    const long lat_iters = size_iters([&](long it) { g_sink = g_sink + roofline_fma_latency(it, &fl); }, 0.05);
+    const long simple_iters = size_iters([&](long it) { g_sink = g_sink + roofline_fma_simple(it, &fl); }, 0.05);
 
+    // Every page of the big array is written (first touch) before any timing.
     std::vector<double> big(static_cast<size_t>(big_mib) * 1024 * 1024 / 8);
     fill(big, 7);
+
+    std::vector<HacCase> hac;
+    for (long hn : hac_ns)
+        for (long p : ps)
+            for (long L : hac_lags) {
+                HacCase h{hn, p, L, std::vector<double>(static_cast<size_t>(hn) * p), 0.0, {}};
+                fill(h.r, 101 + p);
+                // Useful multiply-adds: the lower triangle of the lag-0 product,
+                // p^2 per row of each lag product, and the p^2 of each lag's
+                // symmetrised update.
+                const long L_eff = std::min(L, hn - 1);
+                double f = static_cast<double>(hn) * (p * (p + 1) / 2.0);
+                for (long j = 1; j <= L_eff; ++j) f += static_cast<double>(hn - j + 1) * p * p;
+                h.fmas = f;
+                hac.push_back(std::move(h));
+            }
 
     std::vector<std::vector<double>> mats(ps.size());
     std::vector<Case> cases;
@@ -267,7 +468,8 @@ int main(int argc, char** argv) {
         cases.push_back({"ksx_matmul_atb", p, &mats[k], 2.0 * rows * p * p, 8.0 * rows * p, {}, {}});
     }
 
-    std::vector<double> t_peak, f_peak, t_big;
+    std::vector<double> t_peak, f_peak, t_big, t_big_simple, t_lat, t_simple, f_simple;
+    std::vector<std::vector<double>> t_width(width_bits.size()), f_width(width_bits.size());
     std::vector<double> out(4096 * 4);
     for (int r = 0; r < rounds; ++r) {
         double fl;
@@ -276,9 +478,39 @@ int main(int argc, char** argv) {
         t_peak.push_back(seconds_since(t0));
         f_peak.push_back(fl);
 
+        for (size_t w = 0; w < width_bits.size(); ++w) {
+            int chains;
+            t0 = clock_type::now();
+            g_sink = g_sink + roofline_fma_width(width_bits[w], width_iters[w], &fl, &chains);
+            t_width[w].push_back(seconds_since(t0));
+            f_width[w].push_back(fl);
+        }
+        t0 = clock_type::now();
+        g_sink = g_sink + roofline_fma_latency(lat_iters, &fl);
+        t_lat.push_back(seconds_since(t0) / fl);
+        t0 = clock_type::now();
+        g_sink = g_sink + roofline_fma_simple(simple_iters, &fl);
+        t_simple.push_back(seconds_since(t0));
+        f_simple.push_back(fl);
+
+        t0 = clock_type::now();
+        g_sink = g_sink + roofline_read_sum(big.data(), static_cast<long>(big.size()));
+        t_big.push_back(seconds_since(t0));
         t0 = clock_type::now();
         g_sink = g_sink + read_sum(big.data(), big.size());
-        t_big.push_back(seconds_since(t0));
+        t_big_simple.push_back(seconds_since(t0));
+
+        for (HacCase& h : hac) {
+            std::vector<double> gamma(static_cast<size_t>(h.p) * h.p), omega(gamma.size());
+            // Once untimed, so that the timed call finds r where the previous
+            // one left it (in cache when it fits) rather than where the
+            // bandwidth probe's sweep left it.
+            ksx_hac_estimator_matmul(h.r.data(), BARTLETT, h.L, h.n, h.p, gamma.data(), omega.data());
+            t0 = clock_type::now();
+            ksx_hac_estimator_matmul(h.r.data(), BARTLETT, h.L, h.n, h.p, gamma.data(), omega.data());
+            h.t.push_back(seconds_since(t0));
+            g_sink = g_sink + omega[0];
+        }
 
         for (Case& c : cases) {
             const double* X = c.X->data();
@@ -317,8 +549,29 @@ int main(int argc, char** argv) {
 
     std::printf("{\"isa\": \"%s\", \"rounds\": %d, \"n\": %ld, \"lag\": %ld,\n", isa, rounds, n, lag);
     std::printf(" \"fma_peak_gflops\": %.6g,\n", f_peak[0] / median(t_peak) * 1e-9);
-    std::printf(" \"read_bw_big_gbs\": %.6g, \"big_bytes\": %.6g,\n",
-                8.0 * big.size() / median(t_big) * 1e-9, 8.0 * big.size());
+    const double peak_fmas = f_peak[0] / 2.0 / median(t_peak);
+    std::printf(" \"fma_peak_gfmas\": %.6g,\n", peak_fmas * 1e-9);
+    std::printf(" \"fma_widths\": [");
+    for (size_t w = 0; w < width_bits.size(); ++w)
+        std::printf("%s{\"bits\": %d, \"chains\": %d, \"gfmas\": %.6g}", w ? ", " : "", width_bits[w],
+                    width_chains[w], f_width[w][0] / median(t_width[w]) * 1e-9);
+    std::printf("],\n");
+    const double lat = median(t_lat);
+    std::printf(" \"fma_latency_ns\": %.6g, \"fmas_in_flight_for_peak\": %.6g,\n", lat * 1e9,
+                lat * peak_fmas);
+    std::printf(" \"fma_simple_loop_gfmas\": %.6g,\n", f_simple[0] / median(t_simple) * 1e-9);
+    std::printf(" \"read_bw_big_gbs\": %.6g, \"read_bw_big_simple_loop_gbs\": %.6g, \"big_bytes\": %.6g,\n",
+                8.0 * big.size() / median(t_big) * 1e-9, 8.0 * big.size() / median(t_big_simple) * 1e-9,
+                8.0 * big.size());
+    std::printf(" \"hac\": [");
+    for (size_t k = 0; k < hac.size(); ++k) {
+        const HacCase& h = hac[k];
+        const double g = h.fmas / median(h.t);
+        std::printf("%s{\"n\": %ld, \"p\": %ld, \"L\": %ld, \"fmas\": %.17g, \"seconds\": %.9g, "
+                    "\"gfmas\": %.6g, \"fraction_of_peak\": %.4f}",
+                    k ? ",\n  " : "\n  ", h.n, h.p, h.L, h.fmas, median(h.t), g * 1e-9, g / peak_fmas);
+    }
+    std::printf("],\n");
     std::printf(" \"cases\": [\n");
     for (size_t k = 0; k < cases.size(); ++k) {
         const Case& c = cases[k];

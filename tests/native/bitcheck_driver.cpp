@@ -602,6 +602,22 @@ std::vector<Op> build_ops() {
                 h.i(wooldridge_bandwidth(r.data(), s.n));
             });
         }
+        // Every width from 1 to 40 (lag groups whose spans fill whole vectors
+        // and ones that leave scalar lanes), bandwidths past n - 1, and rows
+        // inside one row block and across several.
+        for (i64 p = 1; p <= 40; ++p)
+            for (const std::pair<i64, i64>& nl : {std::pair<i64, i64>{3, 5}, {41, 24}, {300, 9}, {1200, 6}})
+                hac.cases.push_back([p, nl, sd = seed++](Hash& h) {
+                    Rng g(sd);
+                    const i64 n = nl.first;
+                    Vec r = data(g, n * p, 2);
+                    for (KernelID id : {BARTLETT, QS}) {
+                        Vec gamma = filled(p * p), out = filled(p * p);
+                        ksx_hac_estimator_matmul(r.data(), id, nl.second, n, p, gamma.data(), out.data());
+                        h.v(gamma);
+                        h.v(out);
+                    }
+                });
         // Long HAC runs: many lags over rows that cross the row blocks.
         for (i64 p : {1, 3, 4, 6, 10, 13})
             for (i64 L : {4, 24})

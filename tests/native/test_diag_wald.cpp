@@ -165,6 +165,76 @@ TEST(HacEstimator, MatchesExplicitLagSumsAndIsSymmetric) {
 
 namespace {
 
+// The long-run covariance with one sequential chain per output: each entry of
+// Gamma_0 (lower triangle, mirrored) and of every Gamma_j a fused sum over t
+// ascending from +0.0, each lag's symmetrised update fused into out in
+// increasing j, then the division by n.  `last` receives the last lag product
+// formed, as the kernel leaves it in its scratch.
+Vec hac_one_chain(const Vec& r, KernelID id, i64 L, i64 n, i64 p, Vec& last) {
+    Vec out(p * p, 0.0), prod(p * p);
+    for (i64 a = 0; a < p; ++a)
+        for (i64 b = 0; b <= a; ++b) {
+            f64 s = 0.0;
+            for (i64 t = 0; t < n; ++t) s = std::fma(r[t * p + a], r[t * p + b], s);
+            out[a * p + b] = out[b * p + a] = s;
+        }
+    const i64 lags = std::min(L, n - 1);
+    for (i64 j = 1; j <= lags; ++j) {
+        const f64 w = kernel_weight(j, lags, id);
+        if (w == 0.0) continue;
+        for (i64 a = 0; a < p; ++a)
+            for (i64 b = 0; b < p; ++b) {
+                f64 s = 0.0;
+                for (i64 t = 0; t + j < n; ++t) s = std::fma(r[t * p + a], r[(t + j) * p + b], s);
+                prod[a * p + b] = s;
+            }
+        for (i64 a = 0; a < p; ++a)
+            for (i64 b = 0; b < p; ++b) out[a * p + b] = std::fma(w, prod[a * p + b] + prod[b * p + a], out[a * p + b]);
+        last = prod;
+    }
+    for (f64& v : out) v = v / static_cast<f64>(n);
+    return out;
+}
+
+}  // namespace
+
+// Lags computed several at a time, in row blocks and register tiles, must give
+// every bit of the one-chain formulation, for every width p (spans that fill
+// whole vectors and spans that leave scalar lanes), row counts inside one row
+// block and across many, bandwidths from 0 to beyond n - 1, and windows whose
+// weights are all positive, of both signs, or all zero.
+class HacBlocking : public ::testing::TestWithParam<i64> {};
+
+TEST_P(HacBlocking, EqualsOneChainPerOutput) {
+    const i64 p = GetParam();
+    std::mt19937_64 rng(977 + p);
+    for (i64 n : {1, 2, 3, 5, 8, 37, 333, 2100}) {
+        if (n * p * p > 2000000) continue;
+        const Vec r = random_matrix(rng, n, p);
+        for (i64 L : std::vector<i64>{0, 1, 2, 3, 4, 5, 7, 9, 24, n - 2, n - 1, n, n + 3}) {
+            if (L > 40 && n > 40) continue;
+            for (KernelID id : {KernelID(BARTLETT), KernelID(QS), KernelID(7)}) {
+                Vec want_last(p * p, S), gamma(p * p, S), out(p * p, S);
+                const Vec want = hac_one_chain(r, id, L, n, p, want_last);
+                Vec input = r;
+                ksx_hac_estimator_matmul(input.data(), id, L, n, p, gamma.data(), out.data());
+                ASSERT_EQ(std::memcmp(input.data(), r.data(), r.size() * sizeof(f64)), 0);
+                for (i64 e = 0; e < p * p; ++e) {
+                    ASSERT_TRUE(same_bits(out[e], want[e]))
+                        << "p=" << p << " n=" << n << " L=" << L << " id=" << id << " entry " << e << ": "
+                        << out[e] << " vs " << want[e];
+                    ASSERT_TRUE(same_bits(gamma[e], want_last[e]))
+                        << "scratch, p=" << p << " n=" << n << " L=" << L << " id=" << id << " entry " << e;
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WidthsOneToForty, HacBlocking, ::testing::Range<i64>(1, 41));
+
+namespace {
+
 // n * dev' A^-1 dev by Gaussian elimination with partial pivoting.
 f64 wald_by_elimination(Vec A, Vec x, i64 n, i64 p) {
     const Vec dev = x;

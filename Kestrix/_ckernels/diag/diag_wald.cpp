@@ -186,32 +186,325 @@ void ksx_fill_centered_ax0(const f64* x, const f64* mean, i64 n, i64 p, f64* cen
     }
 }
 
+namespace {
+
+namespace vs = ksx::simd;
+using vs::v4;
+
+// Consecutive lags are computed side by side, in one pass over the rows: the
+// products Gamma_j .. Gamma_{j+G-1} of row k of the lag group read, for row
+// t, r[t][k] against the G consecutive rows r[t+j .. t+j+G-1], which lie next
+// to one another in memory.  So the G p partner values of row t form one
+// contiguous span, and a group whose span G p is a multiple of four fills
+// every lane of its 4-lane vectors (p = 10 would otherwise leave two of
+// twelve lanes idle).  Products beyond the first lag go to a stack block of
+// kLagBlockDoubles; a group never exceeds kMaxLagGroup lags.
+constexpr i64 kMaxLagGroup = 4;
+constexpr i64 kLagBlockDoubles = 4096; /* 32 KiB */
+// Rows per row block: the block's rows of r and its partner rows stay in the
+// level-1 / level-2 cache while every tile of the group streams through them.
+constexpr i64 kLagBlockBytes = 24576;
+constexpr i64 kLagMinRows = 16;
+// Widths below which lag 0 joins the first lag group rather than ksx_gram.
+constexpr i64 kLagZeroGroupedBelow = 16;
+// Register tiles of up to five vectors of the span by as many rows k as keep
+// at least eight independent chains (two FMA units of four-cycle latency need
+// eight) within the 16 AVX registers (kLagRowsForVectors): at five vectors,
+// each broadcast of r[t][k] feeds five fmas and each loaded vector two.  The
+// broadcasts share issue ports with the fmas on some cores, so the fewer per
+// fma the better.
+constexpr i64 kLagTileVectors = 5;
+
+// Micro-kernel: MR rows k (the doubles at a, row stride p) by NV vectors of
+// the span (at b, row stride p), accumulated into the MR x 4 NV block at acc
+// (row stride ldo) over `rows` rows in increasing order.  Each lane is one
+// chain fma(r[t][k], partner, acc).
+//
+// With PIN each loaded vector is held in a register for the MR fmas that use
+// it: left alone, the compiler folds the load into every one of them, and
+// the loads (not the fmas) then set the pace.  Only the AVX copies pin: the
+// constraint names a vector register that holds all four lanes.
+template <bool PIN>
+KSX_INLINE void keep_in_register(v4& v) {
+    if constexpr (PIN) __asm__("" : "+x"(v));
+}
+
+template <int MR, int NV, bool PIN>
+KSX_INLINE void lag_tile(const f64* a, const f64* b, i64 p, i64 rows, f64* acc_out, i64 ldo) {
+    v4 acc[MR][NV];
+#pragma GCC unroll 8
+    for (int k = 0; k < MR; ++k)
+#pragma GCC unroll 5
+        for (int v = 0; v < NV; ++v) acc[k][v] = vs::load<v4>(acc_out + k * ldo + 4 * v);
+    for (i64 t = 0; t < rows; ++t) {
+        const f64* at = a + t * p;
+        const f64* bt = b + t * p;
+        /* Named vectors, not an array: a pinned array element would be kept
+         * in memory. */
+        v4 b0 = vs::load<v4>(bt), b1 = b0, b2 = b0, b3 = b0, b4 = b0;
+        keep_in_register<PIN>(b0);
+        if (NV > 1) b1 = vs::load<v4>(bt + 4), keep_in_register<PIN>(b1);
+        if (NV > 2) b2 = vs::load<v4>(bt + 8), keep_in_register<PIN>(b2);
+        if (NV > 3) b3 = vs::load<v4>(bt + 12), keep_in_register<PIN>(b3);
+        if (NV > 4) b4 = vs::load<v4>(bt + 16), keep_in_register<PIN>(b4);
+#pragma GCC unroll 8
+        for (int k = 0; k < MR; ++k) {
+            const v4 av = vs::splat_at<v4>(at + k);
+            acc[k][0] = vs::fma(av, b0, acc[k][0]);
+            if (NV > 1) acc[k][1 % NV] = vs::fma(av, b1, acc[k][1 % NV]);
+            if (NV > 2) acc[k][2 % NV] = vs::fma(av, b2, acc[k][2 % NV]);
+            if (NV > 3) acc[k][3 % NV] = vs::fma(av, b3, acc[k][3 % NV]);
+            if (NV > 4) acc[k][4 % NV] = vs::fma(av, b4, acc[k][4 % NV]);
+        }
+    }
+#pragma GCC unroll 8
+    for (int k = 0; k < MR; ++k)
+#pragma GCC unroll 5
+        for (int v = 0; v < NV; ++v) vs::store(acc_out + k * ldo + 4 * v, acc[k][v]);
+}
+
+// The last lanes of a span that is not a whole number of vectors: one vector
+// ending at the span's end, of which the first `skip` lanes belong to the
+// tile before it.  Those lanes start from that tile's current sums and are
+// computed but never stored; the others are chains like any tile's.
+template <int MR, bool PIN>
+KSX_INLINE void lag_tile_shifted(const f64* a, const f64* b, i64 p, i64 rows, f64* acc_out, i64 ldo,
+                                 i64 skip) {
+    v4 acc[MR];
+#pragma GCC unroll 8
+    for (int k = 0; k < MR; ++k) acc[k] = vs::load<v4>(acc_out + k * ldo);
+    for (i64 t = 0; t < rows; ++t) {
+        v4 b0 = vs::load<v4>(b + t * p);
+        keep_in_register<PIN>(b0);
+#pragma GCC unroll 8
+        for (int k = 0; k < MR; ++k) acc[k] = vs::fma(vs::splat_at<v4>(a + t * p + k), b0, acc[k]);
+    }
+#pragma GCC unroll 8
+    for (int k = 0; k < MR; ++k) {
+        f64 lanes[4];
+        vs::store(lanes, acc[k]);
+        for (i64 l = skip; l < 4; ++l) acc_out[k * ldo + l] = lanes[l];
+    }
+}
+
+// Rows k per tile for a tile of nv vectors: as many as keep MR NV >= 8
+// chains while MR NV accumulators, NV loaded vectors and the broadcast fit in
+// 16 registers.
+constexpr i64 kLagRowsForVectors[6] = {0, 8, 5, 4, 2, 2};
+
+template <bool PIN>
+KSX_INLINE void lag_tile_any(i64 mr, i64 nv, const f64* a, const f64* b, i64 p, i64 rows, f64* acc,
+                             i64 ldo) {
+#define KSX_LAG_TILE(M, V) lag_tile<M, V, PIN>(a, b, p, rows, acc, ldo)
+    if (nv == 5) {
+        if (mr == 2) KSX_LAG_TILE(2, 5); else KSX_LAG_TILE(1, 5);
+    } else if (nv == 4) {
+        if (mr == 2) KSX_LAG_TILE(2, 4); else KSX_LAG_TILE(1, 4);
+    } else if (nv == 3) {
+        switch (mr) {
+        case 4: KSX_LAG_TILE(4, 3); break;
+        case 3: KSX_LAG_TILE(3, 3); break;
+        case 2: KSX_LAG_TILE(2, 3); break;
+        default: KSX_LAG_TILE(1, 3); break;
+        }
+    } else if (nv == 2) {
+        switch (mr) {
+        case 5: KSX_LAG_TILE(5, 2); break;
+        case 4: KSX_LAG_TILE(4, 2); break;
+        case 3: KSX_LAG_TILE(3, 2); break;
+        case 2: KSX_LAG_TILE(2, 2); break;
+        default: KSX_LAG_TILE(1, 2); break;
+        }
+    } else {
+        switch (mr) {
+        case 8: KSX_LAG_TILE(8, 1); break;
+        case 7: KSX_LAG_TILE(7, 1); break;
+        case 6: KSX_LAG_TILE(6, 1); break;
+        case 5: KSX_LAG_TILE(5, 1); break;
+        case 4: KSX_LAG_TILE(4, 1); break;
+        case 3: KSX_LAG_TILE(3, 1); break;
+        case 2: KSX_LAG_TILE(2, 1); break;
+        default: KSX_LAG_TILE(1, 1); break;
+        }
+    }
+#undef KSX_LAG_TILE
+}
+
+template <bool PIN>
+KSX_INLINE void lag_tile_shifted_any(i64 mr, const f64* a, const f64* b, i64 p, i64 rows, f64* acc,
+                                     i64 ldo, i64 skip) {
+    switch (mr) {
+    case 8: lag_tile_shifted<8, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 7: lag_tile_shifted<7, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 6: lag_tile_shifted<6, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 5: lag_tile_shifted<5, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 4: lag_tile_shifted<4, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 3: lag_tile_shifted<3, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    case 2: lag_tile_shifted<2, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    default: lag_tile_shifted<1, PIN>(a, b, p, rows, acc, ldo, skip); break;
+    }
+}
+
+// The products Gamma_j .. Gamma_{j+G-1} of the n-by-p r, unscaled, into prod
+// (p rows of span = G p, row stride span): prod[k][g p + c] = sum over
+// t = 0 .. n-j-g-1 of r[t][k] r[t+j+g][c], each one chain of fused steps from
+// +0.0 in increasing t, the order of the row-outer A^T B product.  Rows t up
+// to n-j-G, where all G partner rows exist, run through the register tiles;
+// the last G-1 rows then finish the lower lags of the group, still in
+// increasing t.  Lanes past the last whole vector of the span are taken by
+// one vector shifted left to end at the span's end; a span shorter than one
+// vector is scalar chains.  Requires 0 <= j and j + G - 1 <= n - 1.
+template <bool PIN>
+KSX_INLINE void lag_group_products_impl(const f64* r, i64 n, i64 p, i64 j, i64 G, f64* prod) {
+    const i64 span = G * p;
+    for (i64 e = 0; e < p * span; ++e) prod[e] = 0.0;
+    const i64 common = n - j - (G - 1);
+    const i64 nvec = span / 4;
+    const i64 chunks = (nvec + kLagTileVectors - 1) / kLagTileVectors;
+    const i64 block = max_i64(kLagMinRows, (kLagBlockBytes / (static_cast<i64>(sizeof(f64)) * p) - G) / 2);
+    for (i64 t0 = 0; t0 < common; t0 += block) {
+        const i64 rows = min_i64(block, common - t0);
+        const f64* a = r + t0 * p;
+        const f64* b = r + (t0 + j) * p;
+        /* Column chunks outermost, each with its own rows k per tile (the
+         * last chunk being the shifted vector, if any), rows k in balanced
+         * tiles.  No lambdas here: they would not take this copy's target. */
+        const i64 shifted = span % 4 != 0 && nvec > 0 ? 1 : 0;
+        i64 v0 = 0;
+        for (i64 c = 0; c < chunks + shifted; ++c) {
+            const bool last = c == chunks;
+            const i64 nv = last ? 1 : (nvec - v0) / (chunks - c); /* balanced, 1 .. 5 */
+            const i64 col = last ? span - 4 : 4 * v0;
+            const i64 max_rows = kLagRowsForVectors[nv];
+            const i64 k_tiles = (p + max_rows - 1) / max_rows;
+            i64 k0 = 0;
+            for (i64 kt = 0; kt < k_tiles; ++kt) {
+                const i64 mr = (p - k0) / (k_tiles - kt);
+                f64* acc = prod + k0 * span + col;
+                if (last) lag_tile_shifted_any<PIN>(mr, a + k0, b + col, p, rows, acc, span, 4 - span % 4);
+                else lag_tile_any<PIN>(mr, nv, a + k0, b + col, p, rows, acc, span);
+                k0 += mr;
+            }
+            if (!last) v0 += nv;
+        }
+        for (i64 k = 0; k < p && nvec == 0; ++k) {
+            for (i64 c = 0; c < span; ++c) {
+                f64 s = prod[k * span + c];
+                for (i64 t = 0; t < rows; ++t) s = std::fma(a[t * p + k], b[t * p + c], s);
+                prod[k * span + c] = s;
+            }
+        }
+    }
+    for (i64 t = common; t < n - j; ++t) {
+        const f64* at = r + t * p;
+        for (i64 g = 0; t + j + g < n; ++g) {
+            const f64* bt = r + (t + j + g) * p;
+            for (i64 k = 0; k < p; ++k) {
+                f64* row = prod + k * span + g * p;
+                for (i64 c = 0; c < p; ++c) row[c] = std::fma(at[k], bt[c], row[c]);
+            }
+        }
+    }
+}
+
+KSX_TARGET_BASE void lag_group_products(const f64* r, i64 n, i64 p, i64 j, i64 G, f64* prod) {
+    lag_group_products_impl<false>(r, n, p, j, G, prod);
+}
+#if KSX_HAVE_V3
+KSX_TARGET_V3 void lag_group_products(const f64* r, i64 n, i64 p, i64 j, i64 G, f64* prod) {
+    lag_group_products_impl<true>(r, n, p, j, G, prod);
+}
+#endif
+#if KSX_HAVE_V4
+KSX_TARGET_V4 void lag_group_products(const f64* r, i64 n, i64 p, i64 j, i64 G, f64* prod) {
+    lag_group_products_impl<true>(r, n, p, j, G, prod);
+}
+#endif
+
+// out[i][k] += w (prod[i][k] + prod[k][i]) over the p-by-p lag product at prod
+// (row stride ld): the pair's sum rounded first, its product with w fused
+// into the addition.
+KSX_DISPATCH
+void add_symmetrised_lag(f64* out, const f64* prod, i64 ld, i64 p, f64 w) {
+    for (i64 i = 0; i < p; ++i) {
+        for (i64 k = 0; k < p; ++k) {
+            const f64 pair = prod[i * ld + k] + prod[k * ld + i];
+            out[i * p + k] = std::fma(w, pair, out[i * p + k]);
+        }
+    }
+}
+
+}  // namespace
+
 // Long-run covariance of the centred n-by-p moments r:
 //   out = (Gamma_0 + sum_{j=1..L_eff} w_j (Gamma_j + Gamma_j')) / n,
 // Gamma_j = sum_t r_t r_{t+j}', L_eff = min(L, n-1), w_j the window weight
 // at bandwidth L_eff.  Lags of weight exactly 0.0 are skipped.  Each lag adds
-// w_j * (G[i][k] + G[k][i]) by one fma, so (i, k) and (k, i) receive the same
-// increments and the result is exactly symmetric.  gamma_scratch (p-by-p)
-// holds the last lag product.  n <= 0 gives a NaN matrix; p <= 0 writes
-// nothing.
-KSX_DISPATCH
+// w_j * (G[i][k] + G[k][i]) by one fma, in increasing j, so (i, k) and (k, i)
+// receive the same increments and the result is exactly symmetric.  Every
+// entry of every Gamma_j is one chain over t in increasing order, whichever
+// lags are computed together (see lag_group_products).  gamma_scratch
+// (p-by-p) ends holding the last lag product formed.  n <= 0 gives a NaN
+// matrix; p <= 0 writes nothing.
 void ksx_hac_estimator_matmul(f64* r, KernelID kernel_id, i64 L, i64 n, i64 p,
                               f64* gamma_scratch, f64* out) {
     if (p <= 0) return;
     const i64 rows = n < 0 ? 0 : n;
 
-    ksx_gram(r, out, rows, p);
+    /* Lag 0 in the lag groups costs all p^2 products, ksx_gram only the
+     * lower triangle; the groups win only while p is small enough that
+     * ksx_gram's edge tiles dominate (measured: p = 10 gains, p = 30 loses). */
+    const bool lag0_grouped = rows > 0 && p < kLagZeroGroupedBelow;
+    if (!lag0_grouped) ksx_gram(r, out, rows, p); /* n = 0: the zero matrix, divided by 0 below */
     const i64 L_eff = min_i64(L, rows - 1);
-    for (i64 j = 1; j <= L_eff; ++j) {
-        const f64 w = kernel_weight(j, L_eff, kernel_id);
-        if (w == 0.0) continue;
-        ksx_matmul_atb(r, r + j * p, gamma_scratch, rows - j, p, p);
-        for (i64 i = 0; i < p; ++i) {
-            for (i64 k = 0; k < p; ++k) {
-                const f64 pair = gamma_scratch[i * p + k] + gamma_scratch[k * p + i];
-                out[i * p + k] = std::fma(w, pair, out[i * p + k]);
-            }
+    /* Lags beyond the first of a group live here; p <= 64 keeps p^2 in range. */
+    f64 block[kLagBlockDoubles];
+    const i64 capacity = p > 64 ? 1 : max_i64(1, kLagBlockDoubles / (p * p));
+    const i64 group_max = min_i64(kMaxLagGroup, capacity);
+    const f64* last = nullptr; /* the last lag product formed, row stride last_ld */
+    i64 last_ld = p;
+    /* Grouped, lag 0 opens the first group: its lower triangle is the
+     * chain fma(r[t][a], r[t][b], s) of ksx_gram, mirrored as ksx_gram does. */
+    const i64 top = lag0_grouped ? max_i64(L_eff, 0) : L_eff; /* lag 0 even for L < 0 */
+    for (i64 j = lag0_grouped ? 0 : 1; j <= top;) {
+        f64 w[kMaxLagGroup];
+        w[0] = j == 0 ? 1.0 : kernel_weight(j, L_eff, kernel_id);
+        if (w[0] == 0.0) {
+            ++j;
+            continue;
         }
+        /* A run of lags of non-zero weight, looked at up to two groups
+         * ahead: its end is split into groups of balanced sizes, so that no
+         * lag is left to make a pass over the rows on its own. */
+        i64 run = 1;
+        while (run < 2 * group_max && j + run <= top && kernel_weight(j + run, L_eff, kernel_id) != 0.0) ++run;
+        const i64 groups = (run + group_max - 1) / group_max;
+        const i64 G = run >= 2 * group_max ? group_max : (run + groups - 1) / groups;
+        for (i64 g = 1; g < G; ++g) w[g] = kernel_weight(j + g, L_eff, kernel_id);
+        f64* prod = G > 1 ? block : j == 0 ? out : gamma_scratch;
+        const i64 ld = G * p;
+        lag_group_products(r, rows, p, j, G, prod);
+        i64 g = 0;
+        if (j == 0) {
+            for (i64 a = 0; a < p; ++a) {
+                for (i64 b = 0; b <= a; ++b) {
+                    const f64 v = prod[a * ld + b];
+                    out[a * p + b] = v;
+                    out[b * p + a] = v;
+                }
+            }
+            g = 1;
+        }
+        for (; g < G; ++g) add_symmetrised_lag(out, prod + g * p, ld, p, w[g]);
+        if (j + G - 1 >= 1) {
+            last = prod + (G - 1) * p;
+            last_ld = ld;
+        }
+        j += G;
+    }
+    if (last != nullptr && last != gamma_scratch) {
+        for (i64 i = 0; i < p; ++i)
+            for (i64 k = 0; k < p; ++k) gamma_scratch[i * p + k] = last[i * last_ld + k];
     }
 
     const f64 scale = static_cast<f64>(rows);
