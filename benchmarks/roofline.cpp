@@ -396,17 +396,7 @@ int main(int argc, char** argv) {
     const long n = argc > 1 ? std::atol(argv[1]) : 1000000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
     const long big_mib = argc > 3 ? std::atol(argv[3]) : 1024;
-    std::vector<long> ps;
-    {
-        std::string s = argc > 4 ? argv[4] : "10,30";
-        size_t pos = 0;
-        while (pos < s.size()) {
-            size_t e = s.find(',', pos);
-            if (e == std::string::npos) e = s.size();
-            ps.push_back(std::atol(s.substr(pos, e - pos).c_str()));
-            pos = e + 1;
-        }
-    }
+    const std::vector<long> ps = parse_list(argc > 4 ? argv[4] : "10,30");
     const long lag = argc > 5 ? std::atol(argv[5]) : 1;
     const long tiny_iters = argc > 6 ? std::atol(argv[6]) : 0;
     const std::vector<long> hac_ns = argc > 7 ? parse_list(argv[7]) : std::vector<long>{};
