@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import Kestrix.diagnostics as kd
+import oracles
 
 RTOL = 1e-8
 
@@ -55,42 +56,18 @@ def ref_chow(y, X, t):
     return ((rss(X, y) - s) / p) / (s / (len(y) - 2 * p))
 
 
-def ref_recursive(y, X):
-    p = X.shape[1]
-    w = []
-    for t in range(p, len(y)):
-        inv = np.linalg.inv(X[:t].T @ X[:t])
-        b = inv @ X[:t].T @ y[:t]
-        w.append((y[t] - X[t] @ b) / math.sqrt(1 + X[t] @ inv @ X[t]))
-    return np.array(w)
+ref_recursive = oracles.recursive_lstsq
+ref_lb = oracles.lb
+ref_jb = oracles.jb
 
 
 def ref_cusum(y, X):
-    w = ref_recursive(y, X)
-    u = project_out(X, y)
-    W = np.cumsum(w) / math.sqrt(u @ u / (len(y) - X.shape[1]))
-    m = len(w)
-    i = np.arange(m)
-    return np.max(np.abs(W) / (math.sqrt(m) + 2 * i / math.sqrt(m)))
+    return oracles.cusum_stat_of(oracles.cusum_series(y, X))
 
 
 def ref_cusumsq(y, X):
-    w = ref_recursive(y, X)
-    s = np.cumsum(w**2) / np.sum(w**2)
-    return np.max(np.abs(s - np.arange(1, len(w) + 1) / len(w)))
-
-
-def ref_lb(x, L):
-    n = len(x)
-    z = x - x.mean()
-    rho = [np.sum(z[k:] * z[:n - k]) / np.sum(z * z) for k in range(1, L + 1)]
-    return n * (n + 2) * sum(r**2 / (n - k) for k, r in enumerate(rho, start=1))
-
-
-def ref_jb(x):
-    d = x - x.mean()
-    m2, m3, m4 = (np.mean(d**k) for k in (2, 3, 4))
-    return len(x) * ((m3 / m2**1.5) ** 2 / 6 + (m4 / m2**2 - 3) ** 2 / 24)
+    """The largest gap itself, without the kernel's 1/sqrt(2) scale."""
+    return oracles.cusumsq_of(ref_recursive(y, X))[1] * oracles.SQRT2
 
 
 def ref_weight(kernel, j, L):

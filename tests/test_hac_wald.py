@@ -5,35 +5,17 @@ import math
 import numpy as np
 import pytest
 
+import oracles
 from Kestrix._ckernels.diag import _diag
+from oracles import BARTLETT, PARZEN, QS
 
-BARTLETT, PARZEN, QS = 0, 1, 2
 rng = np.random.default_rng(77)
 R4 = np.array([[1.0], [2.0], [3.0], [4.0]])   # Gamma_0..3 = 30, 20, 11, 4
 QS_R4 = pytest.approx(21.2134, abs=5e-5)      # weights ~0.913946, 0.686931, 0.397910
 
 
-def window(kernel, j, bw):
-    """Lag-window weight of lag j for bandwidth bw, from the textbook formulas."""
-    x = j / (bw + 1)
-    if kernel == BARTLETT:
-        return max(0.0, 1.0 - x)
-    if kernel == PARZEN:
-        if x <= 0.5:
-            return 1.0 - 6.0 * x**2 + 6.0 * x**3
-        return 2.0 * (1.0 - x) ** 3 if x <= 1.0 else 0.0
-    a = 6.0 * math.pi * x / 5.0
-    return 25.0 / (12.0 * math.pi**2 * x**2) * (math.sin(a) / a - math.cos(a))
-
-
-def hac_reference(r, kernel, L):
-    n, p = r.shape
-    bw = min(L, n - 1)
-    omega = sum((np.outer(r[t], r[t]) for t in range(n)), np.zeros((p, p)))
-    for j in range(1, bw + 1):
-        g = sum((np.outer(r[t], r[t + j]) for t in range(n - j)), np.zeros((p, p)))
-        omega += window(kernel, j, bw) * (g + g.T)
-    return omega / n
+window = oracles.window
+hac_reference = oracles.hac
 
 
 # ---------------------------------------------------------------- HAC

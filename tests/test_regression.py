@@ -16,6 +16,7 @@ import math
 import numpy as np
 import pytest
 
+import oracles
 from Kestrix._ckernels.diag import _diag
 
 NAN = float("nan")
@@ -24,78 +25,36 @@ SQRT2 = math.sqrt(2.0)
 
 
 # --------------------------------------------------------------------------
-# Independent reference formulations
+# Independent reference formulations (oracles.py), over lstsq fits
 # --------------------------------------------------------------------------
 
-def ref_rss(y, X):
-    """Residual sum of squares of the least-squares fit of y on X."""
-    coef = np.linalg.lstsq(X, y, rcond=None)[0]
-    resid = y - X @ coef
-    return float(resid @ resid)
-
-
-def bg_design(eps, X, lags):
-    """Auxiliary Breusch-Godfrey design, built row by row: intercept, X, then lags with pre-sample zeros."""
-    n, K = len(eps), X.shape[1]
-    design = np.zeros((n, K + lags + 1))
-    for r in range(n):
-        design[r, 0] = 1.0
-        design[r, 1:K + 1] = X[r]
-        for lag in range(1, lags + 1):
-            design[r, K + lag] = eps[r - lag] if r >= lag else 0.0
-    return design
+ref_rss = oracles.rss_lstsq
+bg_design = oracles.bg_design
+ref_recursive = oracles.recursive_lstsq
 
 
 def ref_bg(eps, X, lags):
-    return len(eps) * (1.0 - ref_rss(eps, bg_design(eps, X, lags)) / float(eps @ eps))
+    return oracles.bg(eps, X, lags)
 
 
 def ref_bp(eps, X_aug):
-    g = eps**2 / np.mean(eps**2)
-    return ref_rss(g, X_aug), float(np.sum((g - g.mean()) ** 2))
+    return oracles.bp(eps, X_aug)
 
 
 def ref_chow(y, X, t_break):
-    T, p = X.shape
-    rss_c = ref_rss(y, X)
-    s = ref_rss(y[:t_break], X[:t_break]) + ref_rss(y[t_break:], X[t_break:])
-    return ((rss_c - s) / p) / (s / (T - 2 * p))
-
-
-def ref_recursive(y, X):
-    """One separate least-squares fit on the first t rows for every t = p .. T-1.
-
-    The prediction variance factor x'(Xt'Xt)^-1 x is |v|^2 for the minimum-norm
-    solution v of Xt' v = x, so no normal-equation matrix is ever inverted.
-    """
-    T, p = X.shape
-    w = []
-    for t in range(p, T):
-        Xt, x = X[:t], X[t]
-        beta = np.linalg.lstsq(Xt, y[:t], rcond=None)[0]
-        v = np.linalg.lstsq(Xt.T, x, rcond=None)[0]
-        w.append((y[t] - x @ beta) / math.sqrt(1.0 + v @ v))
-    return np.array(w)
+    return oracles.chow(y, X, t_break)
 
 
 def ref_cusum_series(y, X):
-    T, p = X.shape
-    sigma = math.sqrt(ref_rss(y, X) / (T - p))
-    return np.cumsum(ref_recursive(y, X)) / sigma
+    return oracles.cusum_series(y, X)
 
 
 def ref_cusum_stat(y, X):
-    series = ref_cusum_series(y, X)
-    m = len(series)
-    i = np.arange(m)
-    return float(np.max(np.abs(series) / (math.sqrt(m) + 2.0 * i / math.sqrt(m))))
+    return oracles.cusum_stat_of(oracles.cusum_series(y, X))
 
 
 def ref_cusumsq(y, X):
-    w2 = ref_recursive(y, X) ** 2
-    m = len(w2)
-    gap = np.abs(np.cumsum(w2) / w2.sum() - np.arange(1, m + 1) / m)
-    return m, float(np.max(gap)) / SQRT2
+    return oracles.cusumsq_of(oracles.recursive_lstsq(y, X))
 
 
 # --------------------------------------------------------------------------

@@ -9,6 +9,7 @@ import math
 import numpy as np
 import pytest
 
+import oracles
 from Kestrix._ckernels.diag import _diag
 
 NAN = float("nan")
@@ -18,29 +19,12 @@ LB_SERIES4 = 24.0 * (0.25**2 / 3 + 0.3**2 / 2 + 0.45**2 / 1)
 
 
 # --------------------------------------------------------------------------
-# Independent reference formulations
+# Independent reference formulations (oracles.py)
 # --------------------------------------------------------------------------
 
-def ref_acorr(x, L):
-    z = x - x.mean()
-    denom = float(z @ z)
-    return np.array([1.0] + [float(z[k:] @ z[:len(x) - k]) / denom if k < len(x) else 0.0
-                             for k in range(1, L + 1)])
-
-
-def ref_lb(x, L):
-    n = len(x)
-    L = min(L, n - 1)
-    rho = ref_acorr(x, L)
-    return n * (n + 2) * sum(rho[k] ** 2 / (n - k) for k in range(1, L + 1))
-
-
-def ref_jb(x):
-    n = len(x)
-    d = x - x.mean()
-    m2, m3, m4 = (np.mean(d**k) for k in (2, 3, 4))
-    skew, kurt = m3 / m2**1.5, m4 / m2**2
-    return n * (skew**2 / 6 + (kurt - 3) ** 2 / 24)
+ref_acorr = oracles.acorr
+ref_lb = oracles.lb
+ref_jb = oracles.jb
 
 
 # --------------------------------------------------------------------------
