@@ -25,7 +25,9 @@
 // independent chains for each; beside it the latency of one dependent chain
 // and, as a check, the same recurrence as a plain loop left to the compiler.
 // The bandwidth is a sum over an array far beyond the last-level cache, read
-// once after every page was written, again with a plain loop as the check.
+// once after every page was written, again with a plain loop as the check;
+// beside it the read bandwidth of smaller arrays, one per cache level, and the
+// latencies of a dependent addition and division chain.
 //
 // With hac_ns given, ksx_hac_estimator_matmul is timed (Bartlett window) for
 // every n of hac_ns, every p of the p list and every L of hac_lags.
@@ -181,6 +183,36 @@ extern "C" double roofline_fma_latency(long iters, double* fmas) {
     return x;
 }
 
+// The same for a dependent chain of additions and of divisions: the pace of
+// a plain running sum, and of a recursion that waits for a quotient.
+extern "C" double roofline_add_latency(long iters, double* ops) {
+    double x = 1.0;
+    for (long i = 0; i < iters; ++i) {
+        x = x + 1e-9;
+#if defined(__x86_64__)
+        __asm__("" : "+x"(x));
+#elif defined(__aarch64__)
+        __asm__("" : "+w"(x));
+#endif
+    }
+    *ops = static_cast<double>(iters);
+    return x;
+}
+
+extern "C" double roofline_div_latency(long iters, double* ops) {
+    double x = 1.5;
+    for (long i = 0; i < iters; ++i) {
+        x = 1.000001 / x;  // stays between 1/1.5 and 1.5
+#if defined(__x86_64__)
+        __asm__("" : "+x"(x));
+#elif defined(__aarch64__)
+        __asm__("" : "+w"(x));
+#endif
+    }
+    *ops = static_cast<double>(iters);
+    return x;
+}
+
 extern "C" double roofline_fma_simple(long iters, double* fmas) {
     const generic4 m = {0.999999, 0.999999, 0.999999, 0.999999}, a = {1e-6, 1e-6, 1e-6, 1e-6};
     generic4 c0 = {1.0, 1.0, 1.0, 1.0}, c1 = c0 + 1e-3, c2 = c1 + 1e-3, c3 = c2 + 1e-3,
@@ -244,6 +276,8 @@ extern "C" double roofline_fma_peak(long iters, double* flops, const char** isa)
 extern "C" double roofline_fma_width(int bits, long iters, double* fmas, int* chains);
 extern "C" double roofline_fma_latency(long iters, double* fmas);
 extern "C" double roofline_fma_simple(long iters, double* fmas);
+extern "C" double roofline_add_latency(long iters, double* ops);
+extern "C" double roofline_div_latency(long iters, double* ops);
 extern "C" double roofline_read_sum(const double* a, long n);
 
 namespace {
@@ -421,6 +455,21 @@ int main(int argc, char** argv) {
     }
     const long lat_iters = size_iters([&](long it) { g_sink = g_sink + roofline_fma_latency(it, &fl); }, 0.05);
     const long simple_iters = size_iters([&](long it) { g_sink = g_sink + roofline_fma_simple(it, &fl); }, 0.05);
+    const long add_iters = size_iters([&](long it) { g_sink = g_sink + roofline_add_latency(it, &fl); }, 0.02);
+    const long div_iters = size_iters([&](long it) { g_sink = g_sink + roofline_div_latency(it, &fl); }, 0.02);
+
+    // Read bandwidth by working-set size, from the first cache level to well
+    // beyond the last: each array is summed repeatedly (about 64 MiB a round),
+    // so the figure is the rate at which data of that footprint stays where it
+    // is.  The kernels' bounds take the bandwidth of the smallest size at least
+    // as large as their own footprint.
+    const long ws_kib[] = {16, 128, 1024, 4096, 16384, 65536};
+    std::vector<std::vector<double>> ws_arrays;
+    for (long kib : ws_kib) {
+        ws_arrays.emplace_back(static_cast<size_t>(kib) * 1024 / 8);
+        fill(ws_arrays.back(), 3 + kib);
+    }
+    std::vector<std::vector<double>> t_ws(ws_arrays.size());
 
     // Every page of the big array is written (first touch) before any timing.
     std::vector<double> big(static_cast<size_t>(big_mib) * 1024 * 1024 / 8);
@@ -458,7 +507,7 @@ int main(int argc, char** argv) {
         cases.push_back({"ksx_matmul_atb", p, &mats[k], 2.0 * rows * p * p, 8.0 * rows * p, {}, {}});
     }
 
-    std::vector<double> t_peak, f_peak, t_big, t_big_simple, t_lat, t_simple, f_simple;
+    std::vector<double> t_peak, f_peak, t_big, t_big_simple, t_lat, t_simple, f_simple, t_add, t_div;
     std::vector<std::vector<double>> t_width(width_bits.size()), f_width(width_bits.size());
     std::vector<double> out(4096 * 4);
     for (int r = 0; r < rounds; ++r) {
@@ -478,6 +527,20 @@ int main(int argc, char** argv) {
         t0 = clock_type::now();
         g_sink = g_sink + roofline_fma_latency(lat_iters, &fl);
         t_lat.push_back(seconds_since(t0) / fl);
+        t0 = clock_type::now();
+        g_sink = g_sink + roofline_add_latency(add_iters, &fl);
+        t_add.push_back(seconds_since(t0) / fl);
+        t0 = clock_type::now();
+        g_sink = g_sink + roofline_div_latency(div_iters, &fl);
+        t_div.push_back(seconds_since(t0) / fl);
+        for (size_t w = 0; w < ws_arrays.size(); ++w) {
+            const std::vector<double>& a = ws_arrays[w];
+            const long sweeps = std::max<long>(2, (64L << 20) / static_cast<long>(8 * a.size()));
+            g_sink = g_sink + roofline_read_sum(a.data(), static_cast<long>(a.size()));  // into place
+            t0 = clock_type::now();
+            for (long k = 0; k < sweeps; ++k) g_sink = g_sink + roofline_read_sum(a.data(), static_cast<long>(a.size()));
+            t_ws[w].push_back(seconds_since(t0) / (static_cast<double>(sweeps) * 8.0 * a.size()));
+        }
         t0 = clock_type::now();
         g_sink = g_sink + roofline_fma_simple(simple_iters, &fl);
         t_simple.push_back(seconds_since(t0));
@@ -550,6 +613,13 @@ int main(int argc, char** argv) {
     std::printf(" \"fma_latency_ns\": %.6g, \"fmas_in_flight_for_peak\": %.6g,\n", lat * 1e9,
                 lat * peak_fmas);
     std::printf(" \"fma_simple_loop_gfmas\": %.6g,\n", f_simple[0] / median(t_simple) * 1e-9);
+    std::printf(" \"add_latency_ns\": %.6g, \"div_latency_ns\": %.6g,\n", median(t_add) * 1e9,
+                median(t_div) * 1e9);
+    std::printf(" \"read_bw_by_size\": [");
+    for (size_t w = 0; w < ws_arrays.size(); ++w)
+        std::printf("%s{\"bytes\": %.17g, \"gbs\": %.6g}", w ? ", " : "", 8.0 * ws_arrays[w].size(),
+                    1e-9 / median(t_ws[w]));
+    std::printf("],\n");
     std::printf(" \"read_bw_big_gbs\": %.6g, \"read_bw_big_simple_loop_gbs\": %.6g, \"big_bytes\": %.6g,\n",
                 8.0 * big.size() / median(t_big) * 1e-9, 8.0 * big.size() / median(t_big_simple) * 1e-9,
                 8.0 * big.size());

@@ -48,3 +48,75 @@ def test_panel_benchmark_quick_run(tmp_path):
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
     assert "battery_panel, workers=2" in proc.stdout and "bare _diag kernel calls" in proc.stdout
     assert (tmp_path / "panel.json").exists()
+
+
+def _suite():
+    sys.path.insert(0, str(BENCH.parent))
+    try:
+        from suite import bounds, overhead
+    finally:
+        sys.path.remove(str(BENCH.parent))
+    return bounds, overhead
+
+
+def test_every_function_has_an_overhead_case_and_a_bound_model():
+    from Kestrix._ckernels.diag import _diag
+
+    bounds, overhead = _suite()
+    names = [name for name, *_ in overhead.overhead_cases()]
+    public = sorted(n for n in dir(_diag) if callable(getattr(_diag, n)) and not n.startswith("_")
+                    and n != "np")
+    assert sorted(names) == public
+    for name in names:
+        assert callable(getattr(overhead, "bare_" + name))
+        if name in ("wald_stat_from_mean_and_cov", "fill_symmetric_target_vec"):
+            assert bounds.passes(name, None, 10, None) is None  # a p-by-p matrix, no length
+            continue
+        passes, footprint = bounds.passes(name, 10_000, 10, 4)
+        assert footprint > 0 and passes
+        assert all(p.ops >= 0 and p.bytes >= 0 for p in passes)
+
+
+ROOF = {"fma_peak_gfmas": 10.0, "fma_latency_ns": 1.0, "add_latency_ns": 1.0, "div_latency_ns": 4.0,
+        "read_bw_by_size": [{"bytes": 2.0**14, "gbs": 100.0}, {"bytes": 2.0**22, "gbs": 50.0}],
+        "big_bytes": 2.0**30, "read_bw_big_gbs": 10.0}
+
+
+@pytest.mark.parametrize("footprint, gbs", [(1, 100.0), (2**14, 100.0), (2**14 + 1, 50.0), (2**22, 50.0),
+                                            (2**23, 10.0), (2**40, 10.0)])
+def test_bandwidth_of_the_smallest_probed_array_that_holds_the_footprint(footprint, gbs):
+    bounds, _ = _suite()
+    assert bounds.Machine(ROOF).bandwidth(footprint) == gbs * 1e9
+
+
+@pytest.mark.parametrize("function, n, p, L, resource, seconds", [
+    # one series, 1e4 rows: the mean's add chain, the centring's FMA chain, one batch of 8 lag chains
+    ("acorr", 10_000, None, 8, "latency", 3 * 10_000 * 1e-9),
+    # 40 lags: the two chains as before, then 4e5 multiply-adds at 10 G/s outlast three batches of chains
+    ("acorr", 10_000, None, 40, "throughput", 2 * 10_000 * 1e-9 + 40 * 10_000 / 10e9),
+    # 1e4 x 3 column sums: the 1e4-add chain outlasts 240 kB at 50 GB/s
+    ("fill_mean_ax0", 10_000, 3, None, "latency", 10_000 * 1e-9),
+    # 1e4 x 30: 2.4 MB at 50 GB/s
+    ("fill_mean_ax0", 10_000, 30, None, "bandwidth", 8 * 10_000 * 30 / 50e9),
+    ("fill_centered_ax0", 10_000, 3, None, "bandwidth", 16 * 10_000 * 3 / 50e9),
+])
+def test_bound_is_the_sum_of_each_pass_limit(function, n, p, L, resource, seconds):
+    bounds, _ = _suite()
+    b = bounds.Machine(ROOF).bound(function, n, p, L)
+    assert b["resource"] == resource
+    assert b["seconds"] == pytest.approx(seconds, rel=1e-12)
+
+
+def test_quick_run_with_the_probe_bounds_every_kernel_of_a_length(tmp_path):
+    proc = subprocess.run([sys.executable, "-P", str(BENCH), "--quick", "--no-plot", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    import json
+
+    report = json.loads((tmp_path / "latest.json").read_text())
+    if "skipped" in report["roofline"]:
+        pytest.skip("probe not built here: " + report["roofline"]["skipped"][:200])
+    timed = [c for c in report["cells"] if c.get("n") and c.get("ours_s")]
+    assert timed and all(c["bound_s"] > 0 and c["bound_fraction"] > 0 for c in timed)
+    assert "Bounds: per kernel and size" in proc.stdout
+    assert all("rest_s" in r for r in report["overhead"])
