@@ -265,6 +265,7 @@ extern "C" double roofline_read_sum(const double* a, long n) {
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -463,13 +464,18 @@ int main(int argc, char** argv) {
     // so the figure is the rate at which data of that footprint stays where it
     // is.  The kernels' bounds take the bandwidth of the smallest size at least
     // as large as their own footprint.
-    const long ws_kib[] = {16, 128, 1024, 4096, 16384, 65536};
+    const long ws_kib[] = {16, 64, 256, 1024, 2048, 4096, 8192, 16384, 32768, 65536};
     std::vector<std::vector<double>> ws_arrays;
     for (long kib : ws_kib) {
         ws_arrays.emplace_back(static_cast<size_t>(kib) * 1024 / 8);
         fill(ws_arrays.back(), 3 + kib);
     }
     std::vector<std::vector<double>> t_ws(ws_arrays.size());
+    // A block new to the process on every call (the allocator maps blocks
+    // beyond its reuse limit afresh and unmaps them when freed): allocation,
+    // the first touch of every page and the writes, then the release.
+    const size_t fresh_len = static_cast<size_t>(256) * 1024 * 1024 / 8;
+    std::vector<double> t_fresh;
 
     // Every page of the big array is written (first touch) before any timing.
     std::vector<double> big(static_cast<size_t>(big_mib) * 1024 * 1024 / 8);
@@ -541,6 +547,14 @@ int main(int argc, char** argv) {
             for (long k = 0; k < sweeps; ++k) g_sink = g_sink + roofline_read_sum(a.data(), static_cast<long>(a.size()));
             t_ws[w].push_back(seconds_since(t0) / (static_cast<double>(sweeps) * 8.0 * a.size()));
         }
+        t0 = clock_type::now();
+        {
+            std::unique_ptr<double[]> block(new double[fresh_len]);
+            for (size_t i = 0; i < fresh_len; ++i) block[i] = static_cast<double>(i);
+            __asm__ volatile("" : : "r"(block.get()) : "memory");  // the stores are observable
+            g_sink = g_sink + block[fresh_len / 3];
+        }
+        t_fresh.push_back(seconds_since(t0));
         t0 = clock_type::now();
         g_sink = g_sink + roofline_fma_simple(simple_iters, &fl);
         t_simple.push_back(seconds_since(t0));
@@ -615,6 +629,8 @@ int main(int argc, char** argv) {
     std::printf(" \"fma_simple_loop_gfmas\": %.6g,\n", f_simple[0] / median(t_simple) * 1e-9);
     std::printf(" \"add_latency_ns\": %.6g, \"div_latency_ns\": %.6g,\n", median(t_add) * 1e9,
                 median(t_div) * 1e9);
+    std::printf(" \"fresh_write_gbs\": %.6g, \"fresh_bytes\": %.17g,\n", 8.0 * fresh_len / median(t_fresh) * 1e-9,
+                8.0 * fresh_len);
     std::printf(" \"read_bw_by_size\": [");
     for (size_t w = 0; w < ws_arrays.size(); ++w)
         std::printf("%s{\"bytes\": %.17g, \"gbs\": %.6g}", w ? ", " : "", 8.0 * ws_arrays[w].size(),

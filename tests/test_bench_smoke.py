@@ -79,14 +79,21 @@ def test_every_function_has_an_overhead_case_and_a_bound_model():
 
 ROOF = {"fma_peak_gfmas": 10.0, "fma_latency_ns": 1.0, "add_latency_ns": 1.0, "div_latency_ns": 4.0,
         "read_bw_by_size": [{"bytes": 2.0**14, "gbs": 100.0}, {"bytes": 2.0**22, "gbs": 50.0}],
-        "big_bytes": 2.0**30, "read_bw_big_gbs": 10.0}
+        "big_bytes": 2.0**30, "read_bw_big_gbs": 10.0, "fresh_write_gbs": 5.0}
 
 
-@pytest.mark.parametrize("footprint, gbs", [(1, 100.0), (2**14, 100.0), (2**14 + 1, 50.0), (2**22, 50.0),
-                                            (2**23, 10.0), (2**40, 10.0)])
-def test_bandwidth_of_the_smallest_probed_array_that_holds_the_footprint(footprint, gbs):
+@pytest.mark.parametrize("footprint, gbs", [(1, 100.0), (2**14, 100.0), (2**18, 75.0), (2**22, 50.0),
+                                            (2**26, 30.0), (2**30, 10.0), (2**40, 10.0)])
+def test_bandwidth_interpolates_the_probed_sizes_in_log_size(footprint, gbs):
     bounds, _ = _suite()
-    assert bounds.Machine(ROOF).bandwidth(footprint) == gbs * 1e9
+    assert bounds.Machine(ROOF).bandwidth(footprint) == pytest.approx(gbs * 1e9, rel=1e-12)
+
+
+def bandwidth_at(footprint):
+    # 16 MB lies between the probed 4 MiB (50 GB/s) and 1 GiB (10 GB/s)
+    import math
+
+    return (50.0 + math.log(footprint / 2**22) / math.log(2**8) * (10.0 - 50.0)) * 1e9
 
 
 @pytest.mark.parametrize("function, n, p, L, resource, seconds", [
@@ -96,9 +103,12 @@ def test_bandwidth_of_the_smallest_probed_array_that_holds_the_footprint(footpri
     ("acorr", 10_000, None, 40, "throughput", 2 * 10_000 * 1e-9 + 40 * 10_000 / 10e9),
     # 1e4 x 3 column sums: the 1e4-add chain outlasts 240 kB at 50 GB/s
     ("fill_mean_ax0", 10_000, 3, None, "latency", 10_000 * 1e-9),
-    # 1e4 x 30: 2.4 MB at 50 GB/s
-    ("fill_mean_ax0", 10_000, 30, None, "bandwidth", 8 * 10_000 * 30 / 50e9),
-    ("fill_centered_ax0", 10_000, 3, None, "bandwidth", 16 * 10_000 * 3 / 50e9),
+    # 16384 x 32: 4 MiB at 50 GB/s
+    ("fill_mean_ax0", 16_384, 32, None, "bandwidth", 2**22 / 50e9),
+    ("fill_centered_ax0", 1024, 1, None, "bandwidth", 2**14 / 100e9),
+    # an 8 MB output is reused by the allocator; an 80 MB one is written afresh at 5 GB/s
+    ("fill_centered_ax0", 100_000, 10, None, "bandwidth", 16e6 / bandwidth_at(16e6)),
+    ("fill_centered_ax0", 1_000_000, 10, None, "bandwidth", 8e7 / bandwidth_at(1.6e8) + 8e7 / 5e9),
 ])
 def test_bound_is_the_sum_of_each_pass_limit(function, n, p, L, resource, seconds):
     bounds, _ = _suite()

@@ -6,9 +6,12 @@ the slowest of three limits, all taken from the probe in the same run:
 
 - throughput: its arithmetic (multiply-adds, multiplies, adds, divisions; one
   slot each) at the FMA peak of the widest vectors;
-- bandwidth: the bytes it reads and writes, at the read bandwidth of the
-  smallest probed array at least as large as the call's whole footprint (the
-  data of repeated calls stays in the cache level that holds it);
+- bandwidth: the bytes it reads and writes, at the read bandwidth the probe
+  measured for arrays of the call's whole footprint (interpolated between the
+  probed sizes; the data of repeated calls stays in the cache level that
+  holds it), except that a block too large for the allocator to reuse
+  (beyond 32 MiB) is new to the process on every call, and writing it goes at
+  the probe's rate for a fresh block (the pages' first touch included);
 - latency: its longest chain of dependent steps, at the probe's latency of a
   dependent FMA, add or division.  A fused sum over n rows in a fixed order is
   n dependent FMAs whatever the vector width; the recursion of the recursive
@@ -20,6 +23,7 @@ on the work of the pass as the kernel defines it, so the fraction reached
 (bound / measured time) is at most 1 up to noise.
 """
 
+import math
 from dataclasses import dataclass, field
 
 
@@ -29,6 +33,12 @@ class Pass:
     ops: float = 0.0  # arithmetic operations, one FMA-unit slot each
     bytes: float = 0.0  # bytes read and written
     chains: list = field(default_factory=list)  # [(fma, add, div) dependent steps], the longest counts
+    fresh: float = 0.0  # bytes of `bytes` written into a block allocated by this call
+
+
+# glibc maps blocks beyond its largest reuse threshold (32 MiB on 64-bit)
+# afresh on every allocation and unmaps them on release.
+REUSE_LIMIT = 32 * 2**20
 
 
 def _fit(rows, p):
@@ -62,14 +72,14 @@ def passes(function, n, p, L):
         return None
     if function == "bg_stat":
         k = p + L + 1
-        return ([Pass("design", 0, 8.0 * n * (p + 1 + k))]
+        return ([Pass("design", 0, 8.0 * n * (p + 1 + k), fresh=8.0 * n * k)]
                 + [Pass("gram", n * k * (k + 1) / 2, 8.0 * n * k, [(n, 0, 0)]),
                    Pass("rhs", n * k, 8.0 * n * (k + 1), [(n, 0, 0)]),
                    Pass("rss, tss", n * k + 2 * n, 8.0 * n * (k + 1), [(n, 0, 0)])],
                 8.0 * n * (p + 1 + k))
     if function == "bp_aux":
         return ([Pass("sum of squares", n, 8.0 * n, [(n, 0, 0)]),
-                 Pass("g", 2 * n, 16.0 * n)]
+                 Pass("g", 2 * n, 16.0 * n, fresh=8.0 * n)]
                 + _fit(n, p)[:2]
                 + [Pass("mean of g", n, 8.0 * n, [(0, n, 0)]),
                    Pass("rss, tss", n * p + 4 * n, 8.0 * n * (p + 1), [(n, 0, 0)])],
@@ -78,7 +88,7 @@ def passes(function, n, p, L):
         t = n // 2
         return _fit(n, p) + _fit(t, p) + _fit(n - t, p), 8.0 * n * (p + 1)
     if function == "recursive_residuals":
-        return _recursive(n, p), 8.0 * n * (p + 2)
+        return _recursive(n, p), 8.0 * n * (p + 2)  # w: 8 (n - p) bytes, below the reuse limit
     if function in ("cusum_series", "cusum_stat", "cusumsq_stat"):
         m = n - p
         out = _recursive(n, p)
@@ -106,10 +116,10 @@ def passes(function, n, p, L):
     if function == "fill_mean_ax0":
         return [Pass("column sums", n * p, 8.0 * n * p, [(0, n, 0)])], 8.0 * n * p
     if function == "fill_centered_ax0":
-        return [Pass("differences", n * p, 16.0 * n * p)], 16.0 * n * p
+        return [Pass("differences", n * p, 16.0 * n * p, fresh=8.0 * n * p)], 16.0 * n * p
     if function == "symmetric_outer_prod_2dim":
         q = p * (p + 1) // 2
-        return [Pass("products", n * q, 8.0 * n * (p + q))], 8.0 * n * (p + q)
+        return [Pass("products", n * q, 8.0 * n * (p + q), fresh=8.0 * n * q)], 8.0 * n * (p + q)
     raise KeyError(function)
 
 
@@ -121,15 +131,26 @@ class Machine:
         self.lat = (roof["fma_latency_ns"] * 1e-9, roof["add_latency_ns"] * 1e-9,
                     roof["div_latency_ns"] * 1e-9)
         sizes = sorted((w["bytes"], w["gbs"]) for w in roof["read_bw_by_size"])
-        sizes.append((roof["big_bytes"], roof["read_bw_big_gbs"]))
+        if roof["big_bytes"] > sizes[-1][0]:
+            sizes.append((roof["big_bytes"], roof["read_bw_big_gbs"]))
         self.bandwidths = sizes
+        self.fresh_bw = roof.get("fresh_write_gbs", roof["read_bw_big_gbs"]) * 1e9
 
     def bandwidth(self, footprint):
-        """Bytes per second of the smallest probed array holding `footprint`."""
-        for size, gbs in self.bandwidths:
-            if footprint <= size:
-                return gbs * 1e9
-        return self.bandwidths[-1][1] * 1e9
+        """Bytes per second for a working set of `footprint` bytes: the probe's
+        figure for that size, linear in log(size) between probed sizes."""
+        sizes = self.bandwidths
+        if footprint <= sizes[0][0]:
+            return sizes[0][1] * 1e9
+        for (s0, g0), (s1, g1) in zip(sizes, sizes[1:]):
+            if footprint <= s1:
+                f = math.log(footprint / s0) / math.log(s1 / s0)
+                return (g0 + f * (g1 - g0)) * 1e9
+        return sizes[-1][1] * 1e9
+
+    def memory_seconds(self, ph, bw):
+        fresh = ph.fresh if ph.fresh > REUSE_LIMIT else 0.0
+        return (ph.bytes - fresh) / bw + fresh / self.fresh_bw
 
     def bound(self, function, n, p, L):
         """{seconds, resource, by_resource, passes} for one call, or None."""
@@ -142,7 +163,7 @@ class Machine:
         rows = []
         for ph in ps:
             t = {"throughput": ph.ops * self.per_op,
-                 "bandwidth": ph.bytes / bw,
+                 "bandwidth": self.memory_seconds(ph, bw),
                  "latency": max((sum(c * l for c, l in zip(ch, self.lat)) for ch in ph.chains), default=0.0)}
             kind = max(t, key=t.get)
             total[kind] += t[kind]
