@@ -11,7 +11,9 @@ the slowest of three limits, all taken from the probe in the same run:
   probed sizes; the data of repeated calls stays in the cache level that
   holds it), except that a block too large for the allocator to reuse
   (beyond 32 MiB) is new to the process on every call, and writing it goes at
-  the probe's rate for a fresh block (the pages' first touch included);
+  the probe's rate for a fresh block, the pages' first touch included (for a
+  kernel's arena, plain pages; for an output NumPy allocates, pages advised
+  for huge pages, as NumPy advises them);
 - latency: its longest chain of dependent steps, at the probe's latency of a
   dependent FMA, add or division.  A fused sum over n rows in a fixed order is
   n dependent FMAs whatever the vector width; the recursion of the recursive
@@ -34,6 +36,7 @@ class Pass:
     bytes: float = 0.0  # bytes read and written
     chains: list = field(default_factory=list)  # [(fma, add, div) dependent steps], the longest counts
     fresh: float = 0.0  # bytes of `bytes` written into a block allocated by this call
+    output: bool = False  # that block is a NumPy array the binding allocates, not the kernel's arena
 
 
 # glibc maps blocks beyond its largest reuse threshold (32 MiB on 64-bit)
@@ -116,10 +119,10 @@ def passes(function, n, p, L):
     if function == "fill_mean_ax0":
         return [Pass("column sums", n * p, 8.0 * n * p, [(0, n, 0)])], 8.0 * n * p
     if function == "fill_centered_ax0":
-        return [Pass("differences", n * p, 16.0 * n * p, fresh=8.0 * n * p)], 16.0 * n * p
+        return [Pass("differences", n * p, 16.0 * n * p, fresh=8.0 * n * p, output=True)], 16.0 * n * p
     if function == "symmetric_outer_prod_2dim":
         q = p * (p + 1) // 2
-        return [Pass("products", n * q, 8.0 * n * (p + q), fresh=8.0 * n * q)], 8.0 * n * (p + q)
+        return [Pass("products", n * q, 8.0 * n * (p + q), fresh=8.0 * n * q, output=True)], 8.0 * n * (p + q)
     raise KeyError(function)
 
 
@@ -135,6 +138,7 @@ class Machine:
             sizes.append((roof["big_bytes"], roof["read_bw_big_gbs"]))
         self.bandwidths = sizes
         self.fresh_bw = roof.get("fresh_write_gbs", roof["read_bw_big_gbs"]) * 1e9
+        self.fresh_output_bw = roof.get("fresh_write_huge_gbs", roof["read_bw_big_gbs"]) * 1e9
 
     def bandwidth(self, footprint):
         """Bytes per second for a working set of `footprint` bytes: the probe's
@@ -150,7 +154,7 @@ class Machine:
 
     def memory_seconds(self, ph, bw):
         fresh = ph.fresh if ph.fresh > REUSE_LIMIT else 0.0
-        return (ph.bytes - fresh) / bw + fresh / self.fresh_bw
+        return (ph.bytes - fresh) / bw + fresh / (self.fresh_output_bw if ph.output else self.fresh_bw)
 
     def bound(self, function, n, p, L):
         """{seconds, resource, by_resource, passes} for one call, or None."""

@@ -29,7 +29,8 @@ def probe_check_lines(roof):
                      f"dependent division chain: {roof['div_latency_ns']:.3f} ns a step")
     if "fresh_write_gbs" in roof:
         lines.append(f"  writing a fresh {roof['fresh_bytes'] / 2**20:.0f} MiB block (allocation, first touch, "
-                     f"release): {roof['fresh_write_gbs']:.2f} GB/s")
+                     f"release): {roof['fresh_write_gbs']:.2f} GB/s, advised for huge pages "
+                     f"{roof['fresh_write_huge_gbs']:.2f} GB/s")
     if roof.get("read_bw_by_size"):
         lines.append("  read bandwidth by working set: " + ", ".join(
             f"{w['bytes'] / 2**10:.0f} KiB {w['gbs']:.1f} GB/s" for w in roof["read_bw_by_size"]))
