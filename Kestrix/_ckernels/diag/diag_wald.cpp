@@ -160,16 +160,85 @@ i64 andrews_bandwidth_matrix(const f64* r, KernelID kernel_id, i64 n, i64 p, f64
     return static_cast<i64>(std::floor(ksx_median_f64(ls, m)));
 }
 
+namespace {
+
+// Column sums of the W columns at x (row stride p) over rows 0..n-1 into
+// sum[0..W-1], each a left fold from +0.0 in row order.  W is known here, so
+// the W running sums stay in registers (vector lanes side by side, one column
+// per lane) instead of going through memory at every row.
+template <int W>
+KSX_INLINE void column_sums(const f64* x, i64 n, i64 p, f64* sum) {
+    f64 acc[W];
+#pragma GCC unroll 32
+    for (int j = 0; j < W; ++j) acc[j] = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        const f64* row = x + i * p;
+#pragma GCC unroll 32
+        for (int j = 0; j < W; ++j) acc[j] = acc[j] + row[j];
+    }
+#pragma GCC unroll 32
+    for (int j = 0; j < W; ++j) sum[j] = acc[j];
+}
+
+// Rows of a matrix of W < 8 columns, W known: the whole row in registers.
+template <int W>
+KSX_INLINE void centered_rows(const f64* x, const f64* mean, i64 n, f64* centered) {
+    f64 m[W];
+#pragma GCC unroll 8
+    for (int j = 0; j < W; ++j) m[j] = mean[j];
+    for (i64 i = 0; i < n; ++i) {
+#pragma GCC unroll 8
+        for (int j = 0; j < W; ++j) centered[i * W + j] = x[i * W + j] - m[j];
+    }
+}
+
+constexpr i64 kMeanColumns = 32;  // columns summed in one pass over the rows
+
+}  // namespace
+
 // mean[j] = column sum of x (n-by-p) / n.  Each column is a left fold from
 // +0.0 in row order (a column of -0.0 gives +0.0), then one true division by
-// n, so n = 0 gives NaN for every column.
+// n, so n = 0 gives NaN for every column.  Columns are taken 32 at a time,
+// one pass over the rows each.
 KSX_DISPATCH
 void ksx_fill_mean_ax0(const f64* x, i64 n, i64 p, f64* mean) {
     if (p <= 0) return;
-    for (i64 j = 0; j < p; ++j) mean[j] = 0.0;
-    for (i64 i = 0; i < n; ++i) {
-        const f64* row = x + i * p;
-        for (i64 j = 0; j < p; ++j) mean[j] = mean[j] + row[j];
+    for (i64 j0 = 0; j0 < p; j0 += kMeanColumns) {
+        switch (min_i64(kMeanColumns, p - j0)) {
+        case 32: column_sums<32>(x + j0, n, p, mean + j0); break;
+        case 31: column_sums<31>(x + j0, n, p, mean + j0); break;
+        case 30: column_sums<30>(x + j0, n, p, mean + j0); break;
+        case 29: column_sums<29>(x + j0, n, p, mean + j0); break;
+        case 28: column_sums<28>(x + j0, n, p, mean + j0); break;
+        case 27: column_sums<27>(x + j0, n, p, mean + j0); break;
+        case 26: column_sums<26>(x + j0, n, p, mean + j0); break;
+        case 25: column_sums<25>(x + j0, n, p, mean + j0); break;
+        case 24: column_sums<24>(x + j0, n, p, mean + j0); break;
+        case 23: column_sums<23>(x + j0, n, p, mean + j0); break;
+        case 22: column_sums<22>(x + j0, n, p, mean + j0); break;
+        case 21: column_sums<21>(x + j0, n, p, mean + j0); break;
+        case 20: column_sums<20>(x + j0, n, p, mean + j0); break;
+        case 19: column_sums<19>(x + j0, n, p, mean + j0); break;
+        case 18: column_sums<18>(x + j0, n, p, mean + j0); break;
+        case 17: column_sums<17>(x + j0, n, p, mean + j0); break;
+        case 16: column_sums<16>(x + j0, n, p, mean + j0); break;
+        case 15: column_sums<15>(x + j0, n, p, mean + j0); break;
+        case 14: column_sums<14>(x + j0, n, p, mean + j0); break;
+        case 13: column_sums<13>(x + j0, n, p, mean + j0); break;
+        case 12: column_sums<12>(x + j0, n, p, mean + j0); break;
+        case 11: column_sums<11>(x + j0, n, p, mean + j0); break;
+        case 10: column_sums<10>(x + j0, n, p, mean + j0); break;
+        case 9: column_sums<9>(x + j0, n, p, mean + j0); break;
+        case 8: column_sums<8>(x + j0, n, p, mean + j0); break;
+        case 7: column_sums<7>(x + j0, n, p, mean + j0); break;
+        case 6: column_sums<6>(x + j0, n, p, mean + j0); break;
+        case 5: column_sums<5>(x + j0, n, p, mean + j0); break;
+        case 4: column_sums<4>(x + j0, n, p, mean + j0); break;
+        case 3: column_sums<3>(x + j0, n, p, mean + j0); break;
+        case 2: column_sums<2>(x + j0, n, p, mean + j0); break;
+        case 1: column_sums<1>(x + j0, n, p, mean + j0); break;
+        default: break;
+        }
     }
     const f64 rows = static_cast<f64>(n);
     for (i64 j = 0; j < p; ++j) mean[j] = mean[j] / rows;
@@ -179,6 +248,16 @@ void ksx_fill_mean_ax0(const f64* x, i64 n, i64 p, f64* mean) {
 KSX_DISPATCH
 void ksx_fill_centered_ax0(const f64* x, const f64* mean, i64 n, i64 p, f64* centered) {
     if (p <= 0) return;
+    switch (p) {
+    case 7: centered_rows<7>(x, mean, n, centered); return;
+    case 6: centered_rows<6>(x, mean, n, centered); return;
+    case 5: centered_rows<5>(x, mean, n, centered); return;
+    case 4: centered_rows<4>(x, mean, n, centered); return;
+    case 3: centered_rows<3>(x, mean, n, centered); return;
+    case 2: centered_rows<2>(x, mean, n, centered); return;
+    case 1: centered_rows<1>(x, mean, n, centered); return;
+    default: break;
+    }
     for (i64 i = 0; i < n; ++i) {
         const f64* row = x + i * p;
         f64* dst = centered + i * p;
