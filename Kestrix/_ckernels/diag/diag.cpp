@@ -235,6 +235,53 @@ KSX_INLINE void recursive_step_any(const f64* x, f64 yt, i64 p, f64* Pt, f64* be
     }
 }
 
+// The whole recursion for P < 4 columns, P known: P^T, beta and P x stay in
+// registers from one step to the next instead of going through memory, with
+// the operations of recursive_step_any in the same order.
+template <int P>
+KSX_INLINE void recursive_loop_small(const f64* y, const f64* X, i64 T, f64* Pt, f64* beta, f64* Px,
+                                     f64* w_out) {
+    f64 pt[P * P], bt[P], px[P] = {};
+#pragma GCC unroll 9
+    for (int k = 0; k < P * P; ++k) pt[k] = Pt[k];
+#pragma GCC unroll 3
+    for (int a = 0; a < P; ++a) bt[a] = beta[a];
+    for (i64 t = P; t < T; ++t) {
+        const f64* x = X + t * P;
+        f64 e = y[t];
+#pragma GCC unroll 3
+        for (int a = 0; a < P; ++a) e = std::fma(-x[a], bt[a], e);
+#pragma GCC unroll 3
+        for (int i = 0; i < P; ++i) px[i] = 0.0;
+#pragma GCC unroll 3
+        for (int b = 0; b < P; ++b)
+#pragma GCC unroll 3
+            for (int i = 0; i < P; ++i) px[i] = std::fma(pt[b * P + i], x[b], px[i]);
+        f64 q = 0.0;
+#pragma GCC unroll 3
+        for (int i = 0; i < P; ++i) q = std::fma(x[i], px[i], q);
+        const f64 f = q + 1.0;
+        w_out[t - P] = e / std::sqrt(f);
+        const f64 h = 1.0 / f;
+        const f64 k = e * h;
+#pragma GCC unroll 3
+        for (int j = 0; j < P; ++j) bt[j] = std::fma(k, px[j], bt[j]);
+#pragma GCC unroll 3
+        for (int b = 0; b < P; ++b) {
+            const f64 pb = px[b];
+#pragma GCC unroll 3
+            for (int j = 0; j < P; ++j) pt[b * P + j] = std::fma(-h, px[j] * pb, pt[b * P + j]);
+        }
+    }
+#pragma GCC unroll 9
+    for (int k = 0; k < P * P; ++k) Pt[k] = pt[k];
+#pragma GCC unroll 3
+    for (int a = 0; a < P; ++a) {
+        beta[a] = bt[a];
+        Px[a] = px[a];
+    }
+}
+
 template <int NV>
 KSX_INLINE void recursive_loop(const f64* y, const f64* X, i64 T, i64 p, f64* Pt, f64* beta,
                                f64* Px, f64* w_out) {
@@ -244,6 +291,12 @@ KSX_INLINE void recursive_loop(const f64* y, const f64* X, i64 T, i64 p, f64* Pt
 // Observations p .. T-1 in order; w_out[t - p] receives each residual.
 KSX_DISPATCH void recursive_updates(const f64* y, const f64* X, i64 T, i64 p, f64* Pt, f64* beta,
                                     f64* Px, f64* w_out) {
+    switch (p) {
+    case 1: recursive_loop_small<1>(y, X, T, Pt, beta, Px, w_out); return;
+    case 2: recursive_loop_small<2>(y, X, T, Pt, beta, Px, w_out); return;
+    case 3: recursive_loop_small<3>(y, X, T, Pt, beta, Px, w_out); return;
+    default: break;
+    }
     switch (p < 4 || p > 32 ? 0 : (p + 3) / 4) {
     case 1: recursive_loop<1>(y, X, T, p, Pt, beta, Px, w_out); return;
     case 2: recursive_loop<2>(y, X, T, p, Pt, beta, Px, w_out); return;

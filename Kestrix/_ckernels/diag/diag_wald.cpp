@@ -611,6 +611,27 @@ int ksx_wald_stat_from_mean_and_cov(const f64* mean, const f64* target, const f6
     return DIAG_OK;
 }
 
+namespace {
+
+// The rows of ksx_symmetric_outer_prod_2dim for P <= 8 columns, P known: the
+// row in registers and the P(P+1)/2 products written out in full.
+template <int P>
+KSX_INLINE void outer_rows(const f64* x, i64 n, i64 q, f64* out) {
+    for (i64 t = 0; t < n; ++t) {
+        f64 r[P];
+#pragma GCC unroll 8
+        for (int i = 0; i < P; ++i) r[i] = x[t * P + i];
+        f64* dst = out + t * q;
+        int k = 0;
+#pragma GCC unroll 8
+        for (int i = 0; i < P; ++i)
+#pragma GCC unroll 8
+            for (int j = i; j < P; ++j) dst[k++] = r[j] * r[i];
+    }
+}
+
+}  // namespace
+
 // Row t of out (row stride q) receives the upper triangle of x_t x_t', row by
 // row: x_t[i] * x_t[j] for i = 0..p-1, j = i..p-1, one rounded product each.
 // Entries of a row beyond p(p+1)/2 are not written.  n <= 0 or p <= 0 writes
@@ -622,6 +643,17 @@ int ksx_symmetric_outer_prod_2dim(const f64* x, i64 n, i64 p, i64 q, f64* out) {
     i64 pairs = 0;
     if (__builtin_mul_overflow(p, p + 1, &pairs) || q < pairs / 2) return DIAG_BAD_SHAPE;
 
+    switch (p) {
+    case 8: outer_rows<8>(x, n, q, out); return DIAG_OK;
+    case 7: outer_rows<7>(x, n, q, out); return DIAG_OK;
+    case 6: outer_rows<6>(x, n, q, out); return DIAG_OK;
+    case 5: outer_rows<5>(x, n, q, out); return DIAG_OK;
+    case 4: outer_rows<4>(x, n, q, out); return DIAG_OK;
+    case 3: outer_rows<3>(x, n, q, out); return DIAG_OK;
+    case 2: outer_rows<2>(x, n, q, out); return DIAG_OK;
+    case 1: outer_rows<1>(x, n, q, out); return DIAG_OK;
+    default: break;
+    }
     for (i64 t = 0; t < n; ++t) {
         const f64* row = x + t * p;
         f64* dst = out + t * q;
