@@ -613,19 +613,19 @@ int ksx_wald_stat_from_mean_and_cov(const f64* mean, const f64* target, const f6
 
 namespace {
 
-// The rows of ksx_symmetric_outer_prod_2dim for P <= 8 columns, P known: the
+// The rows of ksx_symmetric_outer_prod_2dim for P <= 16 columns, P known: the
 // row in registers and the P(P+1)/2 products written out in full.
 template <int P>
 KSX_INLINE void outer_rows(const f64* x, i64 n, i64 q, f64* out) {
     for (i64 t = 0; t < n; ++t) {
         f64 r[P];
-#pragma GCC unroll 8
+#pragma GCC unroll 16
         for (int i = 0; i < P; ++i) r[i] = x[t * P + i];
         f64* dst = out + t * q;
         int k = 0;
-#pragma GCC unroll 8
+#pragma GCC unroll 16
         for (int i = 0; i < P; ++i)
-#pragma GCC unroll 8
+#pragma GCC unroll 16
             for (int j = i; j < P; ++j) dst[k++] = r[j] * r[i];
     }
 }
@@ -644,6 +644,14 @@ int ksx_symmetric_outer_prod_2dim(const f64* x, i64 n, i64 p, i64 q, f64* out) {
     if (__builtin_mul_overflow(p, p + 1, &pairs) || q < pairs / 2) return DIAG_BAD_SHAPE;
 
     switch (p) {
+    case 16: outer_rows<16>(x, n, q, out); return DIAG_OK;
+    case 15: outer_rows<15>(x, n, q, out); return DIAG_OK;
+    case 14: outer_rows<14>(x, n, q, out); return DIAG_OK;
+    case 13: outer_rows<13>(x, n, q, out); return DIAG_OK;
+    case 12: outer_rows<12>(x, n, q, out); return DIAG_OK;
+    case 11: outer_rows<11>(x, n, q, out); return DIAG_OK;
+    case 10: outer_rows<10>(x, n, q, out); return DIAG_OK;
+    case 9: outer_rows<9>(x, n, q, out); return DIAG_OK;
     case 8: outer_rows<8>(x, n, q, out); return DIAG_OK;
     case 7: outer_rows<7>(x, n, q, out); return DIAG_OK;
     case 6: outer_rows<6>(x, n, q, out); return DIAG_OK;
