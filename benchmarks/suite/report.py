@@ -218,14 +218,17 @@ def markdown(report):
         "`.venv/bin/python -P benchmarks/bench.py --quick` runs the small sizes only. "
         "In one process and on one thread (BLAS threads set to 1), every function of "
         "`_diag` is timed against what a user would otherwise write with plain NumPy "
-        "for the same statistic (`X.T @ X` with `np.linalg.solve` for the regressions, "
+        "for the same statistic: the test suite's reference formulas (`tests/oracles.py`) "
+        "over fast NumPy primitives (`X.T @ X` with `np.linalg.solve` for the regressions, "
         "lagged products `r[:-j].T @ r[j:]` for the HAC estimator, dot products per lag "
-        "for the autocorrelations, moment formulas, `triu_indices` gathers, "
+        "for the autocorrelations, moments by dot products, `triu_indices` gathers, "
         "`np.allclose`); only plain NumPy formulations are used as peers, no other "
         "statistics package. Both sides are checked to agree to 1e-8 (relative) on each "
         "input before they are timed, run side by side in alternating order, and each "
-        "time is a median over the rounds. The script prints the table, writes "
-        "`benchmarks/results/latest.json` and draws `benchmarks/results/ratios.png`.",
+        "time is a median over the rounds. In the same run the probe measures the machine "
+        "and every kernel gets its bound at every size. The script prints the tables, writes "
+        "`benchmarks/results/latest.json` and draws `benchmarks/results/ratios.png`; the jobs "
+        "are the modules of `benchmarks/suite`.",
         "",
         f"Latest run: {m['cpu']}, {m['cores']} cores (shared), {m['system']}, "
         f"Python {m['python']}, NumPy {m['numpy']} with "
