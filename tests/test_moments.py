@@ -34,8 +34,11 @@ def test_fill_mean_ax0_examples(x, expected):
     assert not np.signbit(m[~np.isnan(m)]).any()
 
 
-def test_fill_mean_ax0_random_matches_row_order_sum():
-    x = rng.normal(3.0, 1e3, size=(57, 5))
+# widths on either side of the specialised ones: every width a pass of 32
+# columns can take, and more than one pass
+@pytest.mark.parametrize("p", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 40, 64, 65])
+def test_fill_mean_ax0_random_matches_row_order_sum(p):
+    x = rng.normal(3.0, 1e3, size=(57, p))
     m = _diag.fill_mean_ax0(x)
     # np.add.accumulate adds the rows one after another, as a left fold does
     np.testing.assert_array_equal(m, np.add.accumulate(x, axis=0)[-1] / len(x))
@@ -53,11 +56,12 @@ def test_fill_mean_ax0_empty_shapes():
 
 # ---------------------------------------------------------------- centring
 
-def test_fill_centered_ax0_random_exact():
-    x = rng.normal(size=(23, 4)) * 10.0
-    mean = rng.normal(size=4)
+@pytest.mark.parametrize("p", [1, 2, 3, 4, 5, 6, 7, 8, 9, 13])
+def test_fill_centered_ax0_random_exact(p):
+    x = rng.normal(size=(23, p)) * 10.0
+    mean = rng.normal(size=p)
     c = _diag.fill_centered_ax0(x, mean)
-    assert type(c) is np.ndarray and c.shape == (23, 4)
+    assert type(c) is np.ndarray and c.shape == (23, p)
     np.testing.assert_array_equal(c, x - mean[None, :])
     # usual use: centre on the column means
     c2 = _diag.fill_centered_ax0(x, _diag.fill_mean_ax0(x))
@@ -112,10 +116,11 @@ def test_symmetric_outer_prod_2dim_examples(x, expected):
     np.testing.assert_array_equal(out, expected)
 
 
-def test_symmetric_outer_prod_2dim_random_matches_triu_indices():
-    x = rng.normal(size=(31, 5))
+@pytest.mark.parametrize("p", [1, 2, 3, 5, 8, 9, 15, 16, 17, 24])
+def test_symmetric_outer_prod_2dim_random_matches_triu_indices(p):
+    x = rng.normal(size=(31, p))
     status, out = _diag.symmetric_outer_prod_2dim(x)
-    assert status == 0 and out.shape == (31, 15)
+    assert status == 0 and out.shape == (31, p * (p + 1) // 2)
     np.testing.assert_array_equal(out, vech_rows(x))
 
 
