@@ -364,4 +364,7 @@ TEST(MomentMeans, LeftFoldTrueDivisionAndEdges) {
     Vec centred(4, S);
     ksx_fill_centered_ax0(x.data(), m.data(), 2, 2, centred.data());
     EXPECT_EQ(centred, (Vec{-1, -1, 1, 1}));
+    // No rows: neither x nor mean is read, at every width (the binding passes
+    // an empty mean with an empty matrix).
+    for (i64 p = 1; p <= 9; ++p) ksx_fill_centered_ax0(nullptr, nullptr, 0, p, nullptr);
 }

@@ -247,7 +247,8 @@ void ksx_fill_mean_ax0(const f64* x, i64 n, i64 p, f64* mean) {
 // centered[i][j] = x[i][j] - mean[j] for the n-by-p matrix x.
 KSX_DISPATCH
 void ksx_fill_centered_ax0(const f64* x, const f64* mean, i64 n, i64 p, f64* centered) {
-    if (p <= 0) return;
+    // No row, nothing read: mean may then be shorter than p, even empty.
+    if (p <= 0 || n <= 0) return;
     switch (p) {
     case 7: centered_rows<7>(x, mean, n, centered); return;
     case 6: centered_rows<6>(x, mean, n, centered); return;
