@@ -85,15 +85,21 @@ inline float64x2_t fma_v(float64x2_t a, float64x2_t b, float64x2_t c) { return v
 inline float64x2_t splat_v(float64x2_t*, double x) { return vdupq_n_f64(x); }
 inline double sum_v(float64x2_t v) { return vaddvq_f64(v); }
 #endif
+// The value stays in one floating-point register here and the compiler can
+// neither see through it nor move work across it.
+inline void in_register(double& x) {
+#if defined(__x86_64__)
+    __asm__("" : "+x"(x));
+#elif defined(__aarch64__)
+    __asm__("" : "+w"(x));
+#endif
+}
+
 inline double fma_v(double a, double b, double c) {
     double r = __builtin_fma(a, b, c);
     // One chain per register: without this the compiler packs the scalar
     // chains into vector lanes and the scalar width measures a vector one.
-#if defined(__x86_64__)
-    __asm__("" : "+x"(r));
-#elif defined(__aarch64__)
-    __asm__("" : "+w"(r));
-#endif
+    in_register(r);
     return r;
 }
 inline double splat_v(double*, double x) { return x; }
@@ -173,11 +179,7 @@ extern "C" double roofline_fma_latency(long iters, double* fmas) {
     double x = 1.0;
     for (long i = 0; i < iters; ++i) {
         x = __builtin_fma(x, 0.999999, 1e-6);
-#if defined(__x86_64__)
-        __asm__("" : "+x"(x));  // one scalar chain in a register, nothing reordered around it
-#elif defined(__aarch64__)
-        __asm__("" : "+w"(x));
-#endif
+        in_register(x);  // one scalar chain, nothing reordered around it
     }
     *fmas = static_cast<double>(iters);
     return x;
@@ -189,11 +191,7 @@ extern "C" double roofline_add_latency(long iters, double* ops) {
     double x = 1.0;
     for (long i = 0; i < iters; ++i) {
         x = x + 1e-9;
-#if defined(__x86_64__)
-        __asm__("" : "+x"(x));
-#elif defined(__aarch64__)
-        __asm__("" : "+w"(x));
-#endif
+        in_register(x);
     }
     *ops = static_cast<double>(iters);
     return x;
@@ -203,11 +201,7 @@ extern "C" double roofline_div_latency(long iters, double* ops) {
     double x = 1.5;
     for (long i = 0; i < iters; ++i) {
         x = 1.000001 / x;  // stays between 1/1.5 and 1.5
-#if defined(__x86_64__)
-        __asm__("" : "+x"(x));
-#elif defined(__aarch64__)
-        __asm__("" : "+w"(x));
-#endif
+        in_register(x);
     }
     *ops = static_cast<double>(iters);
     return x;

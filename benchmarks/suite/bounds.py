@@ -103,9 +103,7 @@ def passes(function, n, p, L):
             if function == "cusum_stat":
                 out.append(Pass("maximum", 3 * m, 8.0 * m))
         return out, 8.0 * n * (p + 3)
-    if function == "acorr":
-        return _acorr(n, min(L, n - 1)), 16.0 * n
-    if function == "lb_stat":
+    if function in ("acorr", "lb_stat"):  # Ljung-Box adds L terms to the autocorrelations
         return _acorr(n, min(L, n - 1)), 16.0 * n
     if function == "jb_stat":
         return [Pass("mean", n, 8.0 * n, [(0, n, 0)]),

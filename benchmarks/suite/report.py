@@ -80,6 +80,17 @@ def machine_info():
     }
 
 
+def print_columns(head, rows, out=print):
+    """Left-aligned columns under a ruled heading; the last column unpadded."""
+    widths = [max(len(str(x)) for x in col) for col in zip(head, *rows)]
+    widths[-1] = 0
+    line = "  ".join(h.ljust(w) for h, w in zip(head, widths)).rstrip()
+    out(line)
+    out("-" * len(line))
+    for row in rows:
+        out("  ".join(str(x).ljust(w) for x, w in zip(row, widths)).rstrip())
+
+
 def print_table(cells, out=print):
     head = ("function", "n", "p", "L", "ours", "peer", "peer/ours", "iqr", "reps", "peer formulation")
     rows = []
@@ -101,13 +112,7 @@ def print_table(cells, out=print):
                      fmt_t(r.get("ours_s")), fmt_t(r.get("peer_s")), fmt_r(r.get("ratio")),
                      iqr, str(r.get("reps", "")),
                      r.get("peer") or r.get("peer_skipped", "")))
-    widths = [max(len(str(x)) for x in col) for col in zip(head, *rows)]
-    widths[-1] = 0
-    line = "  ".join(h.ljust(w) for h, w in zip(head, widths)).rstrip()
-    out(line)
-    out("-" * len(line))
-    for row in rows:
-        out("  ".join(str(x).ljust(w) for x, w in zip(row, widths)).rstrip())
+    print_columns(head, rows, out)
 
 
 def fmt_pct(f):
@@ -125,13 +130,7 @@ def print_bounds(results, out=print):
         detail = ", ".join(f"{k} {fmt_t(v)}" for k, v in by.items() if v > 0)
         rows.append((r["function"], fmt_n(r["n"]), fmt_opt(r["p"]), fmt_opt(r["L"]), fmt_t(r["ours_s"]),
                      fmt_t(r["bound_s"]), r["bound_resource"], fmt_pct(r["bound_fraction"]), detail))
-    widths = [max(len(str(x)) for x in col) for col in zip(head, *rows)]
-    widths[-1] = 0
-    line = "  ".join(h.ljust(w) for h, w in zip(head, widths)).rstrip()
-    out(line)
-    out("-" * len(line))
-    for row in rows:
-        out("  ".join(str(x).ljust(w) for x, w in zip(row, widths)).rstrip())
+    print_columns(head, rows, out)
 
 
 def bounds_markdown(cells, min_n):
