@@ -9,7 +9,7 @@ SHELL := /bin/bash
 # main venv and the matrix venvs; the main venv adds the build backend and
 # NumPy for --no-build-isolation builds.  tqdm and Dask are optional extras of
 # the package; their tests need them.
-TEST_DEPS := "cmake>=3.18" ninja "pandas>=2.1" "pytest>=7" "hypothesis>=6" scipy matplotlib mypy tqdm \
+TEST_DEPS := "cmake>=3.18" ninja "pandas>=2.1" "pytest>=7" "hypothesis>=6" scipy mpmath matplotlib mypy tqdm \
 	"dask[dataframe]" distributed build auditwheel
 DEV_DEPS := "scikit-build-core>=0.10" "numpy>=1.26" $(TEST_DEPS)
 VENV  := .venv

@@ -7,6 +7,7 @@ so its tail frequencies sit slightly below the continuous law.
 """
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -100,3 +101,52 @@ def test_sup_f_holds_its_size_under_stable_coefficients():
     y = X @ np.array([1.0, 0.5, -0.3]) + np.where(np.arange(T) >= T // 2, 1.0, 0.0) + rng.standard_normal(T)
     res = kd.sup_f(y, X)
     assert res.pvalue < 1e-4 and abs(res.position - T // 2) <= 10
+
+
+@pytest.mark.parametrize("k", [1, 2, 5, 20, 60])
+@pytest.mark.parametrize("chi2_tail", [1e-9, 1e-12])
+def test_far_tail_law_meets_the_fine_cells_where_they_still_resolve_it(k, chi2_tail):
+    linalg = pytest.importorskip("scipy.linalg")
+    c, span = float(special.chdtri(k, chi2_tail)), 3.47
+    fine = (4.0 * dist._exit_probability(c, k, span, 2048, linalg, special)
+            - dist._exit_probability(c, k, span, 1024, linalg, special)) / 3.0
+    reference = special.chdtrc(k, c) + special.chdtr(k, c) * fine
+    assert dist.supf_pvalue(c, k, span) == pytest.approx(reference, rel=1e-5)
+
+
+@pytest.mark.parametrize("k, c", [(1, 900.0), (2, 1318.0), (3, 1977.0), (60, 3000.0), (2, 2e6)])
+@pytest.mark.parametrize("span", [1.0, 3.47])
+def test_far_tail_in_logarithms_down_to_the_smallest_double(k, c, span):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        log_p = dist.supf_tail(c, k, span)[1]
+        p = dist.supf_pvalue(c, k, span)
+    # Leading terms for large c: the exit rate c·f(c) over the span, and twice the chi-square
+    # tail (the start outside the ball, and the boundary layer inside it), f the chi2(k) density;
+    # their relative error is of order k/c.
+    log_f = (k / 2 - 1) * math.log(c) - c / 2 - (k / 2) * math.log(2) - math.lgamma(k / 2)
+    assert log_p == pytest.approx(log_f + math.log(span * c + 4.0), abs=3.0 * k / c)
+    if log_p < math.log(5e-324):
+        assert p == 0.0
+    else:
+        assert p > 0.0 and math.log(p) == pytest.approx(log_p, rel=1e-12)
+
+
+def test_sup_f_far_in_the_tail_gives_the_right_exponent_or_a_noted_zero():
+    rng = np.random.default_rng(135)
+    T = 135
+    x = rng.standard_normal(T)
+    X = np.column_stack([np.ones(T), x])
+    for shift, underflows in [(1.0, False), (8.0, True)]:
+        y = 1.0 + 0.5 * x + np.where(np.arange(T) >= 70, shift, 0.0) + 0.3 * rng.standard_normal(T)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            res = kd.sup_f(y, X)
+        first, last = res.breaks[0] / T, res.breaks[-1] / T
+        log_p = dist.supf_tail(2 * res.statistic, 2, logit(last) - logit(first))[1]
+        assert log_p < -745 if underflows else -700 < log_p < -30
+        if underflows:
+            assert res.pvalue == 0.0 and "below the smallest positive double" in res.note
+        else:
+            assert res.pvalue == pytest.approx(math.exp(log_p), rel=1e-12)
+            assert "smallest positive double" not in (res.note or "")

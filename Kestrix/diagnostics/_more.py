@@ -16,7 +16,7 @@ import numpy as np
 from Kestrix._ckernels.diag import _diag
 
 from ._api import _chi2, _int_lags, _join, _refuse, _series, _series_refusal, aux_sums
-from ._distributions import f_sf, supf_pvalue
+from ._distributions import f_sf, supf_tail
 from ._fit import OLSFit, as_fit, ols, shift_option
 from ._inputs import _require_finite, as_int
 from ._results import NO_PVALUE, DiagnosticResult, SupFResult
@@ -270,7 +270,11 @@ def sup_f(y_or_fit: Any, X: Any = None, trim: Any = 0.15) -> SupFResult:
     first, last = lo / T, hi / T
     span = math.log(last / (1.0 - last)) - math.log(first / (1.0 - first))
     statistic = float(fs[best])
-    return SupFResult(f"sup-F (trim {trim:g})", statistic, (p, T - 2 * p), supf_pvalue(p * statistic, p, span),
+    pvalue, log_p = supf_tail(p * statistic, p, span) or (None, None)
+    if pvalue == 0.0 and log_p is not None and math.isfinite(log_p):
+        note = _join(note, f"p-value below the smallest positive double (log10 p = {log_p / math.log(10.0):.1f}): "
+                           "reported as 0")
+    return SupFResult(f"sup-F (trim {trim:g})", statistic, (p, T - 2 * p), pvalue,
                       int(status), rank_note is not None, T,
                       f"sup-F limit law (p={p}, break fractions {first:.3g} to {last:.3g})",
                       "a break at an unknown date", None, note, position, label, breaks, fs)
