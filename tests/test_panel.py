@@ -26,8 +26,10 @@ def long_panel(groups=240, seed=0):
 
 
 def alone(frame, x=("mkt", "smb", "hml"), **options):
-    """kd.battery on one group's arrays, with the constant first."""
-    X = np.column_stack([np.ones(len(frame)), frame[list(x)].to_numpy()])
+    """kd.battery on one group's arrays, with the constant first (named as the panel names its columns)."""
+    X = pd.DataFrame(np.column_stack([np.ones(len(frame)), frame[list(x)].to_numpy()]), columns=["const", *x])
+    if "break_at" in options:  # the panel's break is a position within each group
+        options = dict(options, position=options.pop("break_at"))
     return kd.battery(frame["ret"].to_numpy(), X, **options)
 
 
@@ -86,12 +88,14 @@ def test_bad_groups_get_error_rows_and_the_others_are_computed():
     data = pd.concat([frame, few, single, constant, all_nan, inf, deficient], ignore_index=True)
     table = kd.battery_panel(data, "firm", "ret", ["mkt", "smb", "hml"], workers=2)
 
-    assert table.loc["bad-nan", "error"].str.contains("y contains 20 missing or infinite values").all()
+    assert table.loc["bad-nan", "error"].str.contains("y contains 20 missing values").all()
     assert (table.loc["bad-nan", "status"] == kd.Status.UNDEFINED_VARIANCE).all()
-    assert table.loc["bad-inf", "error"].str.contains("X contains 1 missing or infinite value").all()
+    assert table.loc["bad-inf", "error"].str.contains("X contains 1 infinite value").all()
     assert table.loc["bad-constant", "error"].str.contains("zero variance").all()
+    # Three rows for four coefficients: no test applies, and that is no error.
     few_rows = table.loc["bad-few"]
-    assert few_rows["error"].notna().all() and (few_rows["status"] < 0).all()
+    assert few_rows["error"].isna().all() and (few_rows["status"] == kd.Status.NOT_APPLICABLE).all()
+    assert (few_rows["verdict"] == "not applicable").all() and few_rows["note"].str.contains("too few").all()
     assert few_rows["nobs"].eq(3).all()
     # A rank-deficient design is no error: the least-squares path computes it.
     assert table.loc["deficient", "error"].isna().all() and table.loc["deficient", "fallback"].any()
@@ -249,7 +253,7 @@ def test_special_groups_among_clean_ones_equal_their_battery_alone(options):
         table = kd.battery_panel(frame, "firm", "ret", X3, workers=2, **options)
     for firm, group in frame.groupby("firm"):
         if firm == "z-nan":  # the battery alone refuses such arrays; the panel reports the refusal per row
-            assert table.loc[firm, "error"].str.contains("X contains 1 missing or infinite value").all()
+            assert table.loc[firm, "error"].str.contains("X contains 1 missing value").all()
         else:
             assert_same_rows(table.loc[firm], alone(group, **options))
 

@@ -40,7 +40,7 @@ from ._api import (
     wald,
     wald_coefficients,
 )
-from ._battery import OPTIONAL, TESTS, battery
+from ._battery import CUSUM_SCALES, OPTIONAL, TESTS, Options, battery
 from ._distributions import cusum_critical_value, cusumsq_critical_value, cusumsq_pvalue
 from ._fit import OLSFit, ols
 from ._more import arch_lm, box_pierce, durbin_watson, reset, sup_f, white
@@ -55,6 +55,7 @@ except PackageNotFoundError:  # pragma: no cover - running from a source tree wi
     __version__ = "unknown"
 
 __all__ = [
+    "CUSUM_SCALES",
     "KERNELS",
     "OPTIONAL",
     "TESTS",
@@ -64,6 +65,7 @@ __all__ = [
     "DiagnosticResult",
     "HACResult",
     "OLSFit",
+    "Options",
     "RecursiveResidualsResult",
     "Status",
     "SupFResult",

@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import functools
 import math
-from typing import Any
+import warnings
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -26,7 +27,7 @@ from ._distributions import (
     f_sf,
 )
 from ._fit import OLSFit, as_fit, shift_option
-from ._inputs import as_int, as_matrix, as_vector, non_constant_columns
+from ._inputs import _require_finite, as_int, as_matrix, as_vector, constant_columns, require_unique_labels
 from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult
 from ._status import DiagnosticError, Status
 from ._windows import default_bandwidth, every_lag_covariance, window
@@ -104,6 +105,7 @@ def breusch_godfrey(y_or_fit: Any, X: Any = None, lags: Any = 4, *, form: str = 
 def _bg_lm(fit: OLSFit, lags: int) -> tuple[float, int, str | None]:
     """Godfrey's LM, the status that computed it and its note (shared by both forms)."""
     e = fit.residuals_for_tests()
+    fit.require_order("Breusch-Godfrey")
     n, k = fit.nobs, fit.rank
     if n - k - lags < 1:
         raise DiagnosticError(
@@ -136,56 +138,77 @@ def _bg_result(fit: OLSFit, lags: int, lm: tuple[float, int, str | None], form: 
     return _chi2(f"Breusch-Godfrey LM ({lags} lags)", stat, lags, status, fallback, n, "serial correlation", note)
 
 
-def _bp_sums(fit: OLSFit, Z: Any) -> tuple[float, float, int, int]:
-    """rss, tss, df and status of the regression of e²/mean(e²) on a constant and Z."""
+def _bp_sums(fit: OLSFit, Z: Any) -> AuxSums:
+    """The regression of e²/mean(e²) on a constant and Z (by default the non-constant columns of X)."""
     e = fit.residuals_for_tests()
     n = fit.nobs
     if Z is None:
         aux = fit.variance_design
+        names = ("const", *(fit.names[j] for j in fit.slopes))
     else:
         Zm = as_matrix(Z, "Z")
         if Zm.values.shape[0] != n:
             raise ValueError(f"Z has {Zm.values.shape[0]} rows but y has {n} observations")
-        aux = np.column_stack([np.ones(n), non_constant_columns(Zm.values)])
+        varying = ~constant_columns(Zm.values)
+        aux = np.column_stack([np.ones(n), Zm.values[:, varying]])
+        z_names = Zm.names or tuple(f"z{j}" for j in range(Zm.values.shape[1]))
+        names = ("const", *(name for name, v in zip(z_names, varying) if v))
     if aux.shape[1] < 2:
         raise DiagnosticError("Z has no non-constant column: there is nothing the variance could depend on",
                               Status.TOO_FEW_OBS)
     if n <= aux.shape[1]:
         raise DiagnosticError(f"too few observations: the variance regression has {aux.shape[1]} columns, "
                               f"it needs more than {aux.shape[1]} observations, got {n}", Status.TOO_FEW_OBS)
-    return aux_sums(e, aux)
+    return aux_sums(e, aux, names)
 
 
-def aux_sums(e: np.ndarray, aux: np.ndarray) -> tuple[float, float, int, int]:
+class AuxSums(NamedTuple):
+    """An auxiliary regression of e²/mean(e²): sums, degrees of freedom, status, columns left out."""
+
+    rss: float
+    tss: float
+    df: int
+    status: int
+    dropped: tuple[str, ...]
+
+    @property
+    def note(self) -> str | None:
+        return _lstsq.dropped_note(self.dropped)
+
+
+def aux_sums(e: np.ndarray, aux: np.ndarray, names: tuple[str, ...]) -> AuxSums:
     """rss, centred tss, df (rank of aux - 1) and status of the regression of e²/mean(e²) on aux.
 
-    The kernel first, least squares when it hands over; shared by every test
-    built on a regression of squared residuals (Breusch-Pagan, White, ARCH).
+    The kernel first, least squares when it hands over, on the columns of
+    aux that are not linear combinations of the earlier ones (decided on the
+    equilibrated columns; ``names`` name those left out).  Shared by every
+    test built on a regression of squared residuals (Breusch-Pagan, White,
+    ARCH).
     """
     status, rss, tss = _diag.bp_aux(e, aux)
     if status == Status.FALLBACK:
-        rss, tss, aux_rank = _lstsq.breusch_pagan(e, aux)
-        return rss, tss, aux_rank - 1, status
+        keep = _lstsq.independent_columns(aux)
+        rss, tss, aux_rank = _lstsq.breusch_pagan(e, np.ascontiguousarray(aux[:, keep]))
+        return AuxSums(rss, tss, aux_rank - 1, int(status), tuple(names[j] for j in np.flatnonzero(~keep)))
     if status != Status.OK:
         _refuse(status, {Status.UNDEFINED_VARIANCE: "zero variance: the residuals are all zero (the regression "
                                                     "fits exactly)"})
-    return rss, tss, aux.shape[1] - 1, status
+    return AuxSums(rss, tss, aux.shape[1] - 1, int(status), ())
 
 
-def _bp_result(fit: OLSFit, sums: tuple[float, float, int, int], studentized: bool) -> DiagnosticResult:
-    rss, tss, df, status = sums
+def _bp_result(fit: OLSFit, sums: AuxSums, studentized: bool) -> DiagnosticResult:
     note = None
     if studentized:
-        if tss > 0.0:
-            stat = fit.nobs * (1.0 - rss / tss)
+        if sums.tss > 0.0:
+            stat = fit.nobs * (1.0 - sums.rss / sums.tss)
         else:
             stat, note = 0.0, "the squared residuals are all equal: nothing to explain"
         name = "Breusch-Pagan LM (studentised)"
     else:
-        stat = 0.5 * (tss - rss)
+        stat = 0.5 * (sums.tss - sums.rss)
         name = "Breusch-Pagan LM"
-    return _chi2(name, float(stat), df, int(status), status == Status.FALLBACK, fit.nobs, "heteroskedasticity",
-                 note)
+    return _chi2(name, float(stat), sums.df, sums.status, sums.status == Status.FALLBACK, fit.nobs,
+                 "heteroskedasticity", _join(sums.note, note))
 
 
 def breusch_pagan(y_or_fit: Any, X: Any = None, Z: Any = None, *, studentized: bool = False) -> DiagnosticResult:
@@ -242,6 +265,7 @@ def chow(y_or_fit: Any, X: Any = None, break_at: Any = None, *, position: Any = 
     X, break_at = shift_option(y_or_fit, X, break_at, None)
     fit = as_fit(y_or_fit, X, "chow")
     fit.residuals_for_tests()
+    fit.require_order("the Chow test")
     T, p = fit.X.shape
     at = break_position(fit, break_at, position)
     status, stat = _diag.chow_stat(fit.y, fit.X, at)
@@ -273,10 +297,22 @@ def _late_start_note(fit: OLSFit, start: int, m: int) -> str | None:
             f"so {m} of {fit.nobs} rows get a recursive residual")
 
 
-def _recursive(fit: OLSFit) -> tuple[np.ndarray, int, int, str | None]:
+def _recursive(fit: OLSFit, test: str) -> tuple[np.ndarray, int, int, str | None]:
     fit.residuals_for_tests()
+    fit.require_order(test)
     w, start, status = fit.recursive
     return w, start, status, _join(_late_start_note(fit, start, w.shape[0]), fit.gap_note)
+
+
+def _mean_sd(w: np.ndarray) -> tuple[float, float]:
+    """Mean and standard deviation (divisor m - 1) of the recursive residuals, for the t test and CUSUM."""
+    m = w.shape[0]
+    if m < 2:
+        raise DiagnosticError(f"too few observations: {m} recursive residual{'s' if m != 1 else ''}, at least 2 "
+                              "are needed", Status.TOO_FEW_OBS)
+    mean = float(w.sum()) / m
+    centred = w - mean
+    return mean, math.sqrt(float(centred @ centred) / (m - 1))
 
 
 def recursive_residuals(y_or_fit: Any, X: Any = None) -> RecursiveResidualsResult:
@@ -289,14 +325,9 @@ def recursive_residuals(y_or_fit: Any, X: Any = None) -> RecursiveResidualsResul
     zero points to a misspecified functional form.
     """
     fit = as_fit(y_or_fit, X, "recursive_residuals")
-    w, start, status, note = _recursive(fit)
+    w, start, status, note = _recursive(fit, "the recursive residuals")
     m = w.shape[0]
-    if m < 2:
-        raise DiagnosticError(f"too few observations: the t test needs at least 2 recursive residuals, got {m}",
-                              Status.TOO_FEW_OBS)
-    mean = float(w.sum()) / m
-    centred = w - mean
-    sd = math.sqrt(float(centred @ centred) / (m - 1))
+    mean, sd = _mean_sd(w)
     if not sd > 0.0:
         raise DiagnosticError("zero variance: the recursive residuals are all equal", Status.UNDEFINED_VARIANCE)
     t = math.sqrt(m) * mean / sd
@@ -334,20 +365,27 @@ def _cusumsq_lines(m: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return _read_only(expected, expected - c0, expected + c0)  # type: ignore[return-value]
 
 
-def cusum(y_or_fit: Any, X: Any = None) -> CusumResult:
+def cusum(y_or_fit: Any, X: Any = None, *, scale: str = "ols") -> CusumResult:
     """CUSUM test of Brown, Durbin and Evans for stable coefficients.
 
-    The path is W_i = (w_1 + ... + w_i) / s for the recursive residuals w and
-    the residual standard error s of the full-sample fit.  The statistic is
-    the smallest a with |W_i| <= a·(sqrt(m) + 2i/sqrt(m)) for all i = 0 ...
-    m-1; the 5% boundary is a = 0.948, and the p-value is the asymptotic
-    probability that a Brownian motion leaves the widening lines.
+    The path is W_i = (w_1 + ... + w_i) / s, i = 1 ... m, for the m
+    recursive residuals w.  With ``scale="ols"`` s is the residual standard
+    error of the full-sample fit, sqrt(e'e / (n - k)); with
+    ``scale="recursive"`` it is the standard deviation of the recursive
+    residuals, sqrt(Σ(w_i - w̄)² / (m - 1)) (the two agree under the null,
+    and differ under a break).  The statistic is the smallest a with
+    |W_i| <= a·(sqrt(m) + 2(i - 1)/sqrt(m)) for all i, the line widening
+    from sqrt(m) at the first recursive residual; the 5% boundary is
+    a = 0.948, and the p-value is the asymptotic probability that a
+    Brownian motion leaves ±a·(1 + 2t) on [0, 1].
     """
+    if scale not in ("ols", "recursive"):
+        raise ValueError(f"scale must be 'ols' or 'recursive', got {scale!r}")
     fit = as_fit(y_or_fit, X, "cusum")
-    w, start, status, note = _recursive(fit)
+    w, start, status, note = _recursive(fit, "CUSUM")
     m = w.shape[0]
     series = np.cumsum(w)
-    series /= fit.sigma
+    series /= fit.sigma if scale == "ols" else _mean_sd(w)[1]
     widening, lower, upper = _cusum_lines(m)
     with np.errstate(invalid="ignore"):
         stat = float((np.abs(series) / widening).max())
@@ -369,7 +407,7 @@ def cusum_squares(y_or_fit: Any, X: Any = None) -> CusumResult:
     ``cusumsq_pvalue``).
     """
     fit = as_fit(y_or_fit, X, "cusum_squares")
-    w, start, status, note = _recursive(fit)
+    w, start, status, note = _recursive(fit, "CUSUM of squares")
     m = w.shape[0]
     path = np.cumsum(w * w)
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -386,34 +424,65 @@ def cusum_squares(y_or_fit: Any, X: Any = None) -> CusumResult:
 
 # --- series diagnostics ----------------------------------------------------
 
-def _series(x: Any) -> tuple[np.ndarray, str | None]:
-    """The series as the kernels take it; finiteness is left to the kernel's variance test."""
+def _series(x: Any, ordered: str | None = None) -> tuple[np.ndarray, str | None]:
+    """The series as the kernels take it; finiteness is left to the kernel's variance test.
+
+    ``ordered`` names a test that uses the order of the values: it refuses
+    row labels that repeat.
+    """
     if isinstance(x, OLSFit):
-        return x.residuals_for_tests(), x.gap_note
+        e = x.residuals_for_tests()
+        if ordered:
+            x.require_order(ordered)
+        return e, x.gap_note
     if type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 1 and x.flags.c_contiguous \
             and x.flags.writeable and x.flags.aligned:
         return x, None
-    return as_vector(x, "x", finite=False).values, None
+    vector = as_vector(x, "x", finite=False)
+    if ordered:
+        require_unique_labels(vector.index, ordered)
+    return vector.values, None
 
 
 def _series_refusal(x: np.ndarray, status: int, messages: dict[Status, str]) -> None:
     if status == Status.UNDEFINED_VARIANCE:
-        bad = int(x.size - np.count_nonzero(np.isfinite(x)))
-        if bad:
-            plural = "value" if bad == 1 else "values"
-            raise DiagnosticError(f"x contains {bad} missing or infinite {plural}; drop or fill them first",
-                                  Status.UNDEFINED_VARIANCE)
+        _require_finite(x, "x")
     _refuse(status, messages)
 
 
-def ljung_box(x: Any, lags: int = 10) -> DiagnosticResult:
+def series_lags(lags: Any, test: str) -> int:
+    """The lags of Ljung-Box or Box-Pierce: 4 by default, as in the battery (until 0.1 the default was 10)."""
+    if lags is _DEFAULT_LAGS:
+        warnings.warn(f"{test}: the default lags is 4 since Kestrix 0.2, as in the battery (it was 10); pass lags= "
+                      "to choose", DeprecationWarning, stacklevel=3)
+        return DEFAULT_LAGS
+    return as_int(lags, "lags")
+
+
+#: The lags of every test that takes lags, alone and in the battery.
+DEFAULT_LAGS = 4
+
+
+class _DefaultLags(int):
+    """The default of ``lags`` where it changed (10 before 0.2): 4, with a one-release warning."""
+
+    def __repr__(self) -> str:
+        return "4"
+
+
+_DEFAULT_LAGS = _DefaultLags(DEFAULT_LAGS)
+
+
+def ljung_box(x: Any, lags: int = _DEFAULT_LAGS) -> DiagnosticResult:
     """Ljung-Box Q = n(n+2)·Σ rho_k²/(n-k), k = 1 ... lags, chi2(lags) without autocorrelation.
 
     ``x`` is a series, or a fitted model whose residuals are tested.
-    ``lags`` is clamped to n - 1 (the note says so).
+    ``lags`` is clamped to n - 1 (the note says so); it is 4 by default, as
+    in the battery (it was 10 before Kestrix 0.2: calls that leave it out
+    get a DeprecationWarning for one release).
     """
-    xs, note = _series(x)
-    lags = as_int(lags, "lags")
+    xs, note = _series(x, "Ljung-Box")
+    lags = series_lags(lags, "ljung_box")
     n = xs.shape[0]
     status, stat = _diag.lb_stat(xs, lags)
     if status != Status.OK:
@@ -435,7 +504,7 @@ def jarque_bera(x: Any) -> DiagnosticResult:
     ten observations the statistic is still returned, with status -5 and a
     note that the chi-square approximation is not to be trusted.
     """
-    xs, _ = _series(x)
+    xs, _ = _series(x)  # Jarque-Bera does not use the order of the values
     n = xs.shape[0]
     status, stat = _diag.jb_stat(xs)
     note = None
@@ -512,9 +581,7 @@ def wald(mean: Any, cov: Any, nobs: int, *, target: Any = 0.0) -> DiagnosticResu
         raise DiagnosticError("mean is empty: there is nothing to test", Status.TOO_FEW_OBS)
     if np.ndim(target) == 0:
         tv = np.full(p, float(target))
-        if not np.all(np.isfinite(tv)):
-            raise DiagnosticError("target contains 1 missing or infinite value; drop or fill them first",
-                                  Status.UNDEFINED_VARIANCE)
+        _require_finite(tv[:1], "target")
     else:
         tv = as_vector(target, "target").values
         if tv.shape[0] != p:
@@ -564,6 +631,7 @@ def _coefficient_hac(fit: OLSFit, kernel: Any, bandwidth: Any,
     decision read its lower triangle.
     """
     e = fit.residuals_for_tests()
+    fit.require_order("the HAC covariance")
     omega, name, used, note = _long_run(fit.X * e[:, None], kernel, bandwidth, True)
     bread = fit.xtx_pinv[rows]
     return fit.nobs * (bread @ omega @ bread.T), name, used, note

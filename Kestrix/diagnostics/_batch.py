@@ -29,10 +29,9 @@ import numpy as np
 from Kestrix._ckernels.diag import _diag
 
 from ._api import _clamped_bandwidth, _cusum_lines, _cusumsq_lines, break_position
-from ._battery import columns, run_tests
+from ._battery import Options, columns, run_tests
 from ._distributions import cusum_pvalue, cusumsq_pvalue
-from ._fit import fit_from_svd
-from ._inputs import as_int
+from ._fit import equilibrated_svd, fit_from_svd
 from ._windows import window
 
 #: The tests computed over stacked groups; others run per group on the fit.
@@ -57,22 +56,23 @@ class Plan:
     at: int
     kernel_id: int
     bandwidth: int
+    recursive_scale: bool  # the CUSUM path scaled by the recursive residuals' standard deviation
 
 
-def plan(n: int, p: int, const: int, options: dict[str, Any]) -> Plan | None:
+def plan(n: int, p: int, const: int, options: Options) -> Plan | None:
     """The plan of a size, or None when its groups would get notes or refusals (the per-group path says them)."""
+    lags = options.lags
     try:
-        lags = as_int(options["lags"], "lags")
-        at = break_position(SimpleNamespace(index=None), options["break_at"], options["position"]) \
-            if options["break_at"] is not None or options["position"] is not None else n // 2
-        win = window(options["kernel"])
-        used, clamp = _clamped_bandwidth(options["bandwidth"], n)
+        at = break_position(SimpleNamespace(index=None), options.break_at, options.position) \
+            if options.break_at is not None or options.position is not None else n // 2
     except (TypeError, ValueError):
         return None
+    win = window(options.kernel)
+    used, clamp = _clamped_bandwidth(options.bandwidth, n)
     if win.every_lag or clamp is not None or lags < 1 or lags > n - 1 or n - p - lags < 1 or n < 10 \
             or n <= 2 * p or not 0 < at < n or p < 2:
         return None
-    return Plan(n, p, const, lags, at, win.kernel_id, used)
+    return Plan(n, p, const, lags, at, win.kernel_id, used, options.cusum_scale == "recursive")
 
 
 class Templates:
@@ -115,7 +115,7 @@ def decide(p: np.ndarray, alternative: np.ndarray) -> tuple[np.ndarray, np.ndarr
     return reject, verdict
 
 
-def battery(panel: Any, ids: list[int], tests: tuple[str, ...], options: dict[str, Any],
+def battery(panel: Any, ids: list[int], tests: tuple[str, ...], options: Options,
             templates: Templates) -> tuple[np.ndarray, dict[str, np.ndarray] | None, list[int]]:
     """The rows of the clean groups among ``ids`` (all of one size), and the groups left for the per-group path.
 
@@ -155,17 +155,17 @@ def battery(panel: Any, ids: list[int], tests: tuple[str, ...], options: dict[st
     keep = np.flatnonzero(clean)
     if keep.size < len(ids):
         Y, Xs = Y[keep], Xs[keep]
-    U, s, vt = np.linalg.svd(Xs, full_matrices=False)
+    scales, U, s, vt = equilibrated_svd(Xs)
     # Full rank by the fit's rule: every singular value above max(n, p)·eps of the largest.
     full = (s > (s[:, :1] * max(n, p) * _EPS)).all(axis=1)
     coef = np.matmul(vt.transpose(0, 2, 1), (np.matmul(U.transpose(0, 2, 1), Y[:, :, None])[:, :, 0] / s)[:, :, None])
-    coef = coef[:, :, 0]
+    coef = coef[:, :, 0] / scales
     E = Y - np.matmul(Xs, coef[:, :, None])[:, :, 0]
     rss = _dots(E)
     # Not an exact fit (residuals at rounding level); decided with a margin, the per-group path says it.
     norm_y = np.sqrt(_dots(Y))
     good = full & (np.sqrt(rss) > 2e-13 * norm_y)
-    stats, good = _statistics(the_plan, tests, Y, Xs, U, s, vt, coef, E, rss, good)
+    stats, good = _statistics(the_plan, tests, Y, Xs, scales, s, vt, coef, E, rss, good)
     done = np.flatnonzero(good)
     slow = [ids[i] for i in keep[~good]] + [ids[i] for i in np.flatnonzero(~clean)]
     if done.size == 0:
@@ -173,8 +173,9 @@ def battery(panel: Any, ids: list[int], tests: tuple[str, ...], options: dict[st
     template = templates.rows.get(n)
     if template is None:
         first = int(done[0])
-        fit = fit_from_svd(Y[first], Xs[first], U[first], s[first], vt[first], panel.names, panel.y_name)
-        template = columns(run_tests(fit, tests, **options), options["lags"], options["kernel"])
+        fit = fit_from_svd(Y[first], Xs[first], scales[first], U[first], s[first], vt[first], panel.names,
+                           panel.y_name)
+        template = columns(run_tests(fit, tests, options), options)
         if not _agrees(template, tests, {name: v[first] for name, v in stats.items()}):
             templates.disagree(n)
             return none
@@ -193,8 +194,8 @@ def battery(panel: Any, ids: list[int], tests: tuple[str, ...], options: dict[st
     if rest:
         # The tests without a stacked form run on each group's fit, built from its share of the stacked SVD.
         for i, g in enumerate(done.tolist()):
-            fit = fit_from_svd(Y[g], Xs[g], U[g], s[g], vt[g], panel.names, panel.y_name)
-            part = columns(run_tests(fit, rest, **options), options["lags"], options["kernel"])
+            fit = fit_from_svd(Y[g], Xs[g], scales[g], U[g], s[g], vt[g], panel.names, panel.y_name)
+            part = columns(run_tests(fit, rest, options), options)
             for r, name in enumerate(rest):
                 j = i * T + tests.index(name)
                 for column, value in part.items():
@@ -218,7 +219,7 @@ def _agrees(template: dict[str, np.ndarray], tests: tuple[str, ...], stats: dict
     return True
 
 
-def _statistics(pl: Plan, tests: tuple[str, ...], Y: np.ndarray, Xs: np.ndarray, U: np.ndarray, s: np.ndarray,
+def _statistics(pl: Plan, tests: tuple[str, ...], Y: np.ndarray, Xs: np.ndarray, scales: np.ndarray, s: np.ndarray,
                 vt: np.ndarray, coef: np.ndarray, E: np.ndarray, rss: np.ndarray,
                 good: np.ndarray) -> tuple[dict[str, np.ndarray], np.ndarray]:
     """Each selected stacked test's statistic per group; ``good`` cleared where a kernel hands a group back."""
@@ -313,7 +314,7 @@ def _statistics(pl: Plan, tests: tuple[str, ...], Y: np.ndarray, Xs: np.ndarray,
             sd = np.sqrt(_dots(W - mean[:, None]) / (m - 1))
             ok &= sd > 0.0
             out["recursive_residuals"] = math.sqrt(m) * mean / sd
-            sigma = np.sqrt(rss / (n - p))
+            sigma = sd if pl.recursive_scale else np.sqrt(rss / (n - p))
             series = np.cumsum(W, axis=1)
             series /= sigma[:, None]
             cusum = (np.abs(series) / _cusum_lines(m)[0]).max(axis=1)
@@ -334,15 +335,15 @@ def _statistics(pl: Plan, tests: tuple[str, ...], Y: np.ndarray, Xs: np.ndarray,
         if "durbin_watson" in want:
             out["durbin_watson"] = _dots(E[:, 1:] - E[:, :-1]) / rss
         if "wald" in want:
-            out["wald"], ok = _wald(pl, vt, s, coef, omega, slopes, ok)
+            out["wald"], ok = _wald(pl, vt, s, scales, coef, omega, slopes, ok)
     return out, ok
 
 
-def _wald(pl: Plan, vt: np.ndarray, s: np.ndarray, coef: np.ndarray, omega: np.ndarray, slopes: list[int],
-          ok: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _wald(pl: Plan, vt: np.ndarray, s: np.ndarray, scales: np.ndarray, coef: np.ndarray, omega: np.ndarray,
+          slopes: list[int], ok: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """b'·V⁻¹·b for the slopes b and their HAC covariance V = n·B·Ω·B', B the slopes' rows of (X'X)⁻¹."""
     n, q = pl.n, len(slopes)
-    xtx_inv = np.matmul(vt.transpose(0, 2, 1) / (s * s)[:, None, :], vt)
+    xtx_inv = np.matmul(vt.transpose(0, 2, 1) / (s * s)[:, None, :], vt) / (scales[:, :, None] * scales[:, None, :])
     bread = xtx_inv[:, slopes]
     cov = n * np.matmul(np.matmul(bread, omega), bread.transpose(0, 2, 1))
     scaled = n * cov

@@ -12,7 +12,7 @@ import numpy as np
 from Kestrix._ckernels.diag import _diag
 
 from . import _lstsq
-from ._inputs import Matrix, Vector, constant_columns, is_pandas, regression
+from ._inputs import Matrix, Vector, constant_columns, is_pandas, regression, require_unique_labels
 from ._status import DiagnosticError, Status
 
 _EPS = float(np.finfo(np.float64).eps)
@@ -24,10 +24,13 @@ class OLSFit:
 
     Every regression test of this package accepts it in place of ``(y, X)``
     and never refits it.  The fit is made through a singular value
-    decomposition: ``rank`` is the numerical rank of X (singular values
-    against max(n, p)·eps of the largest, as ``numpy.linalg.matrix_rank``
-    decides), and with a rank-deficient X the coefficients are the
-    minimum-norm solution, so only the fitted values are identified.
+    decomposition of X with its columns equilibrated (each divided by the
+    power of two nearest its norm, which is exact): ``rank`` is the
+    numerical rank of that design (singular values against max(n, p)·eps of
+    the largest, as ``numpy.linalg.matrix_rank`` decides), so it does not
+    depend on the units of the columns.  With a rank-deficient X the
+    coefficients are the solution of least norm in the equilibrated units,
+    and only the fitted values are identified.
 
     ``index`` holds the labels of the rows (the pandas index of the input,
     or None for arrays, whose labels are the positions 0 ... n-1);
@@ -44,11 +47,15 @@ class OLSFit:
     y_name: str | None
     index: Any
     has_constant: bool
-    # Right singular vectors and singular values of the rank-r part of X.
+    # Right singular vectors and singular values of the rank-r part of the
+    # equilibrated X, and the column scales (X = equilibrated X · diag(scales)).
     _vt: np.ndarray = field(repr=False)
     _s: np.ndarray = field(repr=False)
+    _scales: np.ndarray = field(repr=False)
     dropped: tuple[int, ...] = ()
     inner_gaps: int = 0
+    # What the input needed said about it (rows paired by label, a constant not added).
+    input_notes: tuple[str, ...] = ()
 
     @property
     def nobs(self) -> int:
@@ -111,8 +118,8 @@ class OLSFit:
 
     @cached_property
     def xtx_pinv(self) -> np.ndarray:
-        """(X'X)⁺ from the decomposition of the fit."""
-        return (self._vt.T / (self._s * self._s)) @ self._vt
+        """(X'X)⁻¹ from the decomposition of the fit (a generalised inverse when X is rank-deficient)."""
+        return ((self._vt.T / (self._s * self._s)) @ self._vt) / np.multiply.outer(self._scales, self._scales)
 
     @property
     def cov_params(self) -> np.ndarray:
@@ -162,17 +169,24 @@ class OLSFit:
         w.flags.writeable = False
         return w, start, status
 
+    def require_order(self, test: str) -> None:
+        """Refuse ``test``, which uses the order of the rows, when the row labels repeat."""
+        require_unique_labels(self.index, test)
+
     def labels(self, positions: np.ndarray) -> Any:
         """Row labels of the given positions (the positions themselves for array input)."""
         return positions if self.index is None else self.index[positions]
 
     @property
     def notes(self) -> list[str]:
-        """What a reader of the fit should know: unidentified coefficients, rows dropped."""
-        out = []
+        """What a reader of the fit should know: unidentified coefficients, rows dropped, input adjusted."""
+        out = list(self.input_notes)
         if not self.identified:
-            out.append(f"X has rank {self.rank} of {self.ncols} columns: the coefficients are not identified "
-                       "(the minimum-norm solution is shown)")
+            spanned = [self.names[j] for j in np.flatnonzero(~_lstsq.independent_columns(self.X))]
+            combination = "is a linear combination" if len(spanned) == 1 else "are linear combinations"
+            which = f" ({', '.join(spanned)} {combination} of the others)" if spanned else ""
+            out.append(f"X has rank {self.rank} of {self.ncols} columns{which}: the coefficients are not "
+                       "identified (the solution of least norm in equilibrated units is shown)")
         if self.dropped:
             k = len(self.dropped)
             text = f"{k} row{'s' if k > 1 else ''} with missing values left out"
@@ -198,7 +212,13 @@ class OLSFit:
 
 
 def _drop_missing(yv: Vector, Xm: Matrix) -> tuple[Vector, Matrix, tuple[int, ...], int]:
-    keep = np.isfinite(yv.values) & np.all(np.isfinite(Xm.values), axis=1)
+    for values, what in ((yv.values, "y"), (Xm.values, "X")):
+        infinite = int(np.count_nonzero(np.isinf(values)))
+        if infinite:
+            raise DiagnosticError(f"{what} contains {infinite} infinite value{'s' if infinite > 1 else ''}: "
+                                  "missing='drop' leaves out missing values, not infinite ones",
+                                  Status.UNDEFINED_VARIANCE)
+    keep = ~np.isnan(yv.values) & ~np.any(np.isnan(Xm.values), axis=1)
     if keep.all():
         return yv, Xm, (), 0
     dropped = np.flatnonzero(~keep)
@@ -212,19 +232,22 @@ def _drop_missing(yv: Vector, Xm: Matrix) -> tuple[Vector, Matrix, tuple[int, ..
     return yv, Xm, tuple(int(i) for i in dropped), gaps
 
 
-def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise") -> OLSFit:
+def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise", align: bool = False) -> OLSFit:
     """Fit y on X by ordinary least squares, once, for all the tests.
 
     ``X`` is the design as fitted: include a constant column yourself, or
-    pass ``add_constant=True`` to put a column of ones named "const" first.
-    pandas input keeps its index (row labels, used by ``chow``'s break
-    labels and the CUSUM paths) and its column names.  ``missing="drop"``
-    leaves out rows with a missing or infinite value; the default refuses
-    them.
+    pass ``add_constant=True`` to put a column of ones named "const" first
+    (unless X has a constant column already: then that one is used, and the
+    fit's notes say so).  pandas input keeps its index (row labels, used by
+    ``chow``'s break labels and the CUSUM paths) and its column names; when
+    y and X are both pandas objects their indexes must agree, or
+    ``align=True`` pairs their rows by label.  ``missing="drop"`` leaves out
+    rows with a missing value (NaN); the default refuses them, and infinite
+    values are refused either way.
     """
     if missing not in ("raise", "drop"):
         raise ValueError(f"missing must be 'raise' or 'drop', got {missing!r}")
-    yv, Xm = regression(y, X, finite=missing == "raise")
+    yv, Xm, align_note = regression(y, X, finite=missing == "raise", align=align)
     dropped: tuple[int, ...] = ()
     gaps = 0
     if missing == "drop":
@@ -232,31 +255,45 @@ def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise") -
     values = Xm.values
     n = values.shape[0]
     names = Xm.names or tuple(f"x{j}" for j in range(values.shape[1]))
+    notes = [align_note] if align_note else []
     if add_constant:
-        values = np.column_stack([np.ones(n), values])
-        names = ("const", *names)
+        existing = [names[j] for j in np.flatnonzero(constant_columns(values) & (values[0] != 0.0))] if n else []
+        if existing:
+            notes.append(f"X has a constant column already ({existing[0]}): add_constant added none")
+        else:
+            values = np.column_stack([np.ones(n), values])
+            names = ("const", *names)
     if n == 0:
         raise DiagnosticError("too few observations: the regression has no observations", Status.TOO_FEW_OBS)
     values = np.ascontiguousarray(values)
-    U, s, vt = np.linalg.svd(values, full_matrices=False)
     index = yv.index if yv.index is not None and is_pandas(yv.index) else None
-    return fit_from_svd(yv.values, values, U, s, vt, tuple(names), yv.name, index, dropped, gaps)
+    return fit_from_svd(yv.values, values, *equilibrated_svd(values), tuple(names), yv.name, index, dropped, gaps,
+                        tuple(notes))
 
 
-def fit_from_svd(y: np.ndarray, X: np.ndarray, U: np.ndarray, s: np.ndarray, vt: np.ndarray,
+def equilibrated_svd(X: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Column scales and the thin SVD of X/scales, for one design or a stack of same-sized designs.
+
+    A stacked call gives each matrix the same bits as a call of its own.
+    """
+    scales = _lstsq.column_scales(X)
+    U, s, vt = np.linalg.svd(X / scales[..., None, :], full_matrices=False)
+    return scales, U, s, vt
+
+
+def fit_from_svd(y: np.ndarray, X: np.ndarray, scales: np.ndarray, U: np.ndarray, s: np.ndarray, vt: np.ndarray,
                  names: tuple[str, ...], y_name: str | None = None, index: Any = None,
-                 dropped: tuple[int, ...] = (), gaps: int = 0) -> OLSFit:
-    """The fit of y on X from the thin SVD X = U·diag(s)·vt.
+                 dropped: tuple[int, ...] = (), gaps: int = 0, notes: tuple[str, ...] = ()) -> OLSFit:
+    """The fit of y on X from the thin SVD X/scales = U·diag(s)·vt (``equilibrated_svd``).
 
     ``ols`` decomposes one X; a panel decomposes many same-sized designs in
-    one stacked call, which gives each matrix the same bits as a call of its
-    own, and builds each fit here.
+    one stacked call and builds each fit here.
     """
     n = X.shape[0]
     tol = float(s[0]) * max(X.shape) * _EPS if s.size else 0.0
     rank = int(np.count_nonzero(s > tol))
     Ur, sr, vtr = U[:, :rank], s[:rank], vt[:rank]
-    coef = vtr.T @ ((Ur.T @ y) / sr)
+    coef = (vtr.T @ ((Ur.T @ y) / sr)) / scales
     resid = y - X @ coef
     const = constant_columns(X)
     if np.any(const & (X[0] != 0.0)):
@@ -268,7 +305,8 @@ def fit_from_svd(y: np.ndarray, X: np.ndarray, U: np.ndarray, s: np.ndarray, vt:
         has_constant = bool(rank) and float(np.linalg.norm(ones - projected)) <= 1e-8 * math.sqrt(n)
     fit = OLSFit(
         y=y, X=X, coef=coef, resid=resid, rank=rank, names=names, y_name=y_name, index=index,
-        has_constant=has_constant, dropped=dropped, inner_gaps=gaps, _vt=vtr, _s=sr,
+        has_constant=has_constant, dropped=dropped, inner_gaps=gaps, input_notes=notes, _vt=vtr, _s=sr,
+        _scales=scales,
     )
     fit.__dict__["constant"] = const  # the cached property, computed once already
     return fit

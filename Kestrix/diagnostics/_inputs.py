@@ -32,25 +32,54 @@ class Matrix:
     names: tuple[str, ...] | None
 
 
+def _text_sample(arr: np.ndarray) -> Any:
+    """The first element of an object array that is not a real number (None when every one is)."""
+    for value in arr.ravel().tolist():
+        if value is None or isinstance(value, (bool, int, float, np.number)) and not isinstance(value, complex):
+            continue
+        return value
+    return None
+
+
 def _to_float(values: Any, what: str) -> np.ndarray:
+    """float64 of numbers only: text is refused, even text that reads as a number."""
+    if is_pandas(values) and getattr(values, "ndim", 0) == 1:
+        import pandas as pd
+
+        if pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_complex_dtype(values.dtype):
+            # Nullable integers and floats: their missing values become NaN.
+            return np.array(values.to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float64)
+        values = values.to_numpy()
     arr = np.asarray(values)
-    if arr.dtype.kind not in "biuf":
-        try:
-            arr = arr.astype(np.float64)
-        except (TypeError, ValueError):
-            raise ValueError(f"{what} is not numeric") from None
+    if arr.dtype.kind == "O":
+        bad = _text_sample(arr)
+        if bad is not None:
+            raise ValueError(f"{what} is not numeric: it holds {bad!r}; convert it to numbers first "
+                             "(pandas.to_numeric reads numbers written as text)")
+        arr = arr.astype(np.float64)  # None becomes NaN
+    elif arr.dtype.kind not in "biuf":
+        kind = {"U": "text", "S": "bytes", "c": "complex numbers", "M": "dates", "m": "durations"}.get(
+            arr.dtype.kind, f"values of type {arr.dtype}")
+        raise ValueError(f"{what} is not numeric: it holds {kind}")
     arr = np.ascontiguousarray(arr, dtype=np.float64)
     # The kernels take writable buffers; a read-only array (pandas hands out
     # read-only views of its data) is copied rather than refused.
     return arr if arr.flags.writeable else arr.copy()
 
 
+def non_finite(arr: np.ndarray) -> str | None:
+    """What is not finite in arr, in words ("2 missing values and 1 infinite value"), or None."""
+    missing = int(np.count_nonzero(np.isnan(arr)))
+    infinite = int(np.count_nonzero(np.isinf(arr)))
+    parts = [f"{count} {kind} value{'s' if count > 1 else ''}"
+             for count, kind in ((missing, "missing"), (infinite, "infinite")) if count]
+    return " and ".join(parts) or None
+
+
 def _require_finite(arr: np.ndarray, what: str) -> None:
-    bad = int(arr.size - np.count_nonzero(np.isfinite(arr)))
-    if bad:
-        plural = "value" if bad == 1 else "values"
-        raise DiagnosticError(f"{what} contains {bad} missing or infinite {plural}; drop or fill them first",
-                              Status.UNDEFINED_VARIANCE)
+    found = non_finite(arr)
+    if found:
+        raise DiagnosticError(f"{what} contains {found}; drop or fill them first", Status.UNDEFINED_VARIANCE)
 
 
 def as_vector(obj: Any, what: str, finite: bool = True) -> Vector:
@@ -66,7 +95,7 @@ def as_vector(obj: Any, what: str, finite: bool = True) -> Vector:
             obj = obj.iloc[:, 0]
         else:
             name = None if obj.name is None else str(obj.name)
-        values = _to_float(obj.to_numpy(), what)
+        values = _to_float(obj, what)
     else:
         values = _to_float(obj, what)
         if values.ndim == 2 and values.shape[1] == 1:
@@ -86,10 +115,10 @@ def as_matrix(obj: Any, what: str, finite: bool = True) -> Matrix:
         index = obj.index
         if getattr(obj, "ndim", 1) == 1:
             names = (str(obj.name) if obj.name is not None else "x0",)
-            values = _to_float(obj.to_numpy(), what)[:, None]
+            values = _to_float(obj, what)[:, None]
         else:
             names = tuple(str(c) for c in obj.columns)
-            columns = [_to_float(obj.iloc[:, j].to_numpy(), f"{what} column {names[j]!r}")
+            columns = [_to_float(obj.iloc[:, j], f"{what} column {names[j]!r}")
                        for j in range(obj.shape[1])]
             values = np.column_stack(columns) if columns else np.empty((obj.shape[0], 0))
     else:
@@ -103,8 +132,31 @@ def as_matrix(obj: Any, what: str, finite: bool = True) -> Matrix:
     return Matrix(np.ascontiguousarray(values, dtype=np.float64), index, names)
 
 
-def regression(y: Any, X: Any, finite: bool = True) -> tuple[Vector, Matrix]:
-    """The response and the design of a regression, checked against each other."""
+def regression(y: Any, X: Any, finite: bool = True, align: bool = False) -> tuple[Vector, Matrix, str | None]:
+    """The response and the design of a regression, checked against each other.
+
+    pandas input on both sides must have the same index (the same labels in
+    the same order): rows are paired by label, never silently by position.
+    ``align=True`` pairs them by label instead, keeping y's order and leaving
+    out the labels only one side has (the third value notes how many).
+    """
+    note = None
+    if is_pandas(y) and is_pandas(X) and not y.index.equals(X.index):
+        if not align:
+            raise ValueError(f"y and X have different indexes ({_first_difference(y.index, X.index)}): rows would "
+                             "be paired by position; align them first, or pass align=True to pair them by label")
+        for what, index in (("y", y.index), ("X", X.index)):
+            if not index.is_unique:
+                raise ValueError(f"align=True needs unique labels, and the index of {what} repeats "
+                                 f"{index[index.duplicated()][0]!r}")
+        both = y.index.isin(X.index)
+        y = y[both]
+        only_x = int(np.count_nonzero(~X.index.isin(y.index)))
+        X = X.loc[y.index]
+        left = [f"{count} row{'s' if count > 1 else ''} of {what}" for count, what
+                in ((int(np.count_nonzero(~both)), "y"), (only_x, "X")) if count]
+        if left:
+            note = f"align=True: {' and '.join(left)} without a partner left out"
     yv = as_vector(y, "y", finite)
     Xm = as_matrix(X, "X", finite)
     if Xm.values.shape[0] != yv.values.shape[0]:
@@ -113,7 +165,23 @@ def regression(y: Any, X: Any, finite: bool = True) -> tuple[Vector, Matrix]:
         raise ValueError("X has no columns")
     if yv.index is None and Xm.index is not None:
         yv = Vector(yv.values, Xm.index, yv.name)
-    return yv, Xm
+    return yv, Xm, note
+
+
+def _first_difference(a: Any, b: Any) -> str:
+    if len(a) != len(b):
+        return f"{len(a)} and {len(b)} labels"
+    where = next((i for i, (p, q) in enumerate(zip(a, b)) if not (p == q)), 0)
+    return f"row {where} is {a[where]!r} in y and {b[where]!r} in X"
+
+
+def require_unique_labels(index: Any, test: str) -> None:
+    """Refuse a test that uses the order of the rows when a row label repeats: the rows then have no order."""
+    if index is None or index.is_unique:
+        return
+    repeated = index[index.duplicated()]
+    raise DiagnosticError(f"the row labels repeat ({repeated[0]!r} labels more than one row): {test} uses the "
+                          "order of the rows and needs one row per label", Status.BAD_INPUT)
 
 
 def constant_columns(X: np.ndarray) -> np.ndarray:

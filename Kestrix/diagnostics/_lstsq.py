@@ -14,19 +14,68 @@ from __future__ import annotations
 
 import numpy as np
 
+_EPS = float(np.finfo(np.float64).eps)
+
+
+def column_scales(X: np.ndarray) -> np.ndarray:
+    """A power of two per column (of the last two axes) near its Euclidean norm; 1 for a zero column.
+
+    Dividing by powers of two is exact, so an equilibrated design carries
+    the same numbers as the original, only in other units: a rank decided on
+    it does not depend on the units of the columns (a year of about 1950 next
+    to a constant, a regressor in millions next to one in thousandths).
+    """
+    norms = np.sqrt((X * X).sum(axis=-2))
+    _, exponent = np.frexp(norms)
+    return np.where(norms > 0.0, np.ldexp(1.0, exponent), 1.0)
+
 
 def fit(X: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
-    """Least-squares coefficients, residuals and the numerical rank of X."""
+    """Least-squares coefficients, residuals and the numerical rank of X.
+
+    The rank is decided on the column-equilibrated X (singular values
+    against max(n, p)·eps of the largest, the rule of
+    numpy.linalg.matrix_rank); with a rank-deficient X the coefficients are
+    the solution of least norm in the equilibrated units.
+    """
     if X.shape[1] == 0:
         return np.empty(0), y.copy(), 0
-    coef, _, rank, _ = np.linalg.lstsq(X, y, rcond=None)
+    scales = column_scales(X)
+    coef, _, rank, _ = np.linalg.lstsq(X / scales, y, rcond=None)
+    coef = coef / scales
     return coef, y - X @ coef, int(rank)
 
 
+def independent_columns(A: np.ndarray) -> np.ndarray:
+    """Mask of the columns of A that are not linear combinations of the columns before them.
+
+    From the diagonal of R in (A/scales) = QR, the columns equilibrated:
+    |R_jj| is the distance of column j from the span of the earlier ones,
+    compared with max(n, q)·eps (the rule of numpy.linalg.matrix_rank).
+    """
+    scaled = A / column_scales(A)
+    keep = np.any(scaled != 0.0, axis=0)
+    diag = np.abs(np.diag(np.linalg.qr(scaled[:, keep], mode="r")))
+    inner = np.zeros(int(np.count_nonzero(keep)), dtype=bool)
+    inner[: diag.shape[0]] = diag > max(A.shape) * _EPS
+    keep[keep] = inner
+    return keep
+
+
+def dropped_note(names: "list[str] | tuple[str, ...]", what: str = "auxiliary column") -> str | None:
+    """The note naming the columns a regression left out as linear combinations of the others."""
+    if not names:
+        return None
+    plural = len(names) > 1
+    return (f"{what}{'s' if plural else ''} {', '.join(names)} dropped: "
+            f"{'linear combinations' if plural else 'a linear combination'} of the others")
+
+
 def rank(X: np.ndarray) -> int:
+    """Numerical rank of the column-equilibrated X."""
     if X.size == 0:
         return 0
-    return int(np.linalg.matrix_rank(X))
+    return int(np.linalg.matrix_rank(X / column_scales(X)))
 
 
 def breusch_godfrey(eps: np.ndarray, X: np.ndarray, lags: int) -> float:

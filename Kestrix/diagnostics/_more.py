@@ -15,7 +15,8 @@ import numpy as np
 
 from Kestrix._ckernels.diag import _diag
 
-from ._api import _chi2, _int_lags, _join, _refuse, _series, _series_refusal, aux_sums
+from . import _lstsq
+from ._api import _DEFAULT_LAGS, _chi2, _int_lags, _join, _refuse, _series, _series_refusal, aux_sums, series_lags
 from ._distributions import f_sf, supf_tail
 from ._fit import OLSFit, as_fit, ols, shift_option
 from ._inputs import _require_finite, as_int
@@ -37,6 +38,7 @@ def durbin_watson(y_or_fit: Any, X: Any = None) -> DiagnosticResult:
     """
     fit = as_fit(y_or_fit, X, "durbin_watson")
     e = fit.residuals_for_tests()
+    fit.require_order("Durbin-Watson")
     n = fit.nobs
     if n < 2:
         raise DiagnosticError(f"too few observations: Durbin-Watson needs at least 2 residuals, got {n}",
@@ -48,15 +50,17 @@ def durbin_watson(y_or_fit: Any, X: Any = None) -> DiagnosticResult:
                             fit.gap_note)
 
 
-def box_pierce(x: Any, lags: int = 10) -> DiagnosticResult:
+def box_pierce(x: Any, lags: int = _DEFAULT_LAGS) -> DiagnosticResult:
     """Box-Pierce Q = n·Σ rho_k², k = 1 ... lags, chi2(lags) without autocorrelation.
 
     rho_k are the autocorrelations Ljung-Box uses.  ``x`` is a series, or a
     fitted model whose residuals are tested; ``lags`` is clamped to n - 1
-    (the note says so).
+    (the note says so).  ``lags`` is 4 by default, as in the battery (it was
+    10 before Kestrix 0.2: calls that leave it out get a DeprecationWarning
+    for one release).
     """
-    xs, note = _series(x)
-    lags = as_int(lags, "lags")
+    xs, note = _series(x, "Box-Pierce")
+    lags = series_lags(lags, "box_pierce")
     n = xs.shape[0]
     if lags < 1:
         raise DiagnosticError(f"lag below 1: lags must be at least 1, got {lags}", Status.BAD_LAG)
@@ -74,30 +78,13 @@ def box_pierce(x: Any, lags: int = 10) -> DiagnosticResult:
     return _chi2(f"Box-Pierce Q ({df} lags)", stat, df, int(status), False, n, "autocorrelation", note)
 
 
-def _independent_columns(A: np.ndarray) -> np.ndarray:
-    """Mask of the columns of A that are not linear combinations of the columns before them.
-
-    From the diagonal of R in A·D = QR, D scaling every column to unit
-    norm: |R_jj| is the distance of column j from the span of the earlier
-    ones, compared with max(n, q)·eps (the rule of numpy.linalg.matrix_rank).
-    """
-    norms = np.sqrt(np.einsum("ij,ij->j", A, A))
-    keep = norms > 0.0
-    scaled = A[:, keep] / norms[keep]
-    diag = np.abs(np.diag(np.linalg.qr(scaled, mode="r")))
-    inner = np.zeros(scaled.shape[1], dtype=bool)
-    inner[: diag.shape[0]] = diag > max(A.shape) * _EPS
-    keep[keep] = inner
-    return keep
-
-
-def _n_r2(e: np.ndarray, aux: np.ndarray) -> tuple[float, int, int, str | None]:
-    """n·R² (centred) of the regression of e² on aux, its df (rank of aux - 1) and status."""
+def _n_r2(e: np.ndarray, aux: np.ndarray, names: tuple[str, ...]) -> tuple[float, int, int, str | None]:
+    """n·R² (centred) of the regression of e² on aux, its df (rank of aux - 1), status and note."""
     n = e.shape[0]
-    rss, tss, df, status = aux_sums(e, aux)
-    if not tss > 0.0:
-        return 0.0, df, int(status), "the squared residuals are all equal: nothing to explain"
-    return n * (1.0 - rss / tss), df, int(status), None
+    sums = aux_sums(e, aux, names)
+    if not sums.tss > 0.0:
+        return 0.0, sums.df, sums.status, _join(sums.note, "the squared residuals are all equal: nothing to explain")
+    return n * (1.0 - sums.rss / sums.tss), sums.df, sums.status, sums.note
 
 
 def white(y_or_fit: Any, X: Any = None, *, cross: bool = True) -> DiagnosticResult:
@@ -120,17 +107,19 @@ def white(y_or_fit: Any, X: Any = None, *, cross: bool = True) -> DiagnosticResu
     if not cross:
         # vech order x_i·x_j, i <= j, row by row: x_i² sits at i·m - i(i-1)/2.
         products = products[:, [i * m - i * (i - 1) // 2 for i in range(m)]]
+    levels = [fit.names[j] for j in fit.slopes]
+    pairs = [(i, j) for i in range(m) for j in range(i, m) if cross or i == j]
+    names = ("const", *levels, *(f"{levels[i]}^2" if i == j else f"{levels[i]}*{levels[j]}" for i, j in pairs))
     aux = np.column_stack([np.ones(n), Z, products])
-    keep = _independent_columns(aux)
-    dropped = aux.shape[1] - int(np.count_nonzero(keep))
-    aux = np.ascontiguousarray(aux[:, keep])
+    # Columns that repeat others (the square of a dummy is the dummy) leave before the kernel sees them.
+    keep = _lstsq.independent_columns(aux)
+    dropped = tuple(names[j] for j in np.flatnonzero(~keep))
+    aux, names = np.ascontiguousarray(aux[:, keep]), tuple(names[j] for j in np.flatnonzero(keep))
     if n <= aux.shape[1]:
         raise DiagnosticError(f"too few observations: White's auxiliary regression has {aux.shape[1]} columns, "
                               f"it needs more than {aux.shape[1]} observations, got {n}", Status.TOO_FEW_OBS)
-    stat, df, status, note = _n_r2(e, aux)
-    if dropped:
-        note = _join(f"{dropped} auxiliary column{'s' if dropped > 1 else ''} dropped as linear combinations of "
-                     "the others (such as the square of a dummy)", note)
+    stat, df, status, note = _n_r2(e, aux, names)
+    note = _join(_lstsq.dropped_note(dropped), note)
     what = "squares and cross products" if cross else "squares"
     return _chi2(f"White ({what})", float(stat), df, status, status == Status.FALLBACK, n, "heteroskedasticity",
                  note)
@@ -144,7 +133,7 @@ def arch_lm(x: Any, lags: int = 4) -> DiagnosticResult:
     conditional heteroskedasticity.  ``x`` is a series (taken as it is, not
     centred), or a fitted model whose residuals are tested.
     """
-    xs, note = _series(x)
+    xs, note = _series(x, "ARCH LM")
     lags = _int_lags(lags)
     total = xs.shape[0]
     _require_finite(xs, "x")
@@ -157,9 +146,8 @@ def arch_lm(x: Any, lags: int = 4) -> DiagnosticResult:
     aux[:, 0] = 1.0
     for k in range(1, lags + 1):
         aux[:, k] = sq[lags - k: total - k]
-    stat, df, status, extra = _n_r2(np.ascontiguousarray(xs[lags:]), aux)
-    if df < lags:
-        extra = _join(f"the lagged squares have rank {df} of {lags}: chi2({df})", extra)
+    names = ("const", *(f"x(t-{k})^2" for k in range(1, lags + 1)))
+    stat, df, status, extra = _n_r2(np.ascontiguousarray(xs[lags:]), aux, names)
     return _chi2(f"ARCH LM ({lags} lags)", float(stat), df, status, status == Status.FALLBACK, n,
                  "conditional heteroskedasticity", _join(extra, note))
 
@@ -200,7 +188,11 @@ def reset(y_or_fit: Any, X: Any = None, power: Any = 3) -> DiagnosticResult:
         raise DiagnosticError("zero variance: the augmented regression fits the data exactly",
                               Status.UNDEFINED_VARIANCE)
     f = ((fit.rss - wide.rss) / q) / (wide.rss / df2)
-    note = None if q == power - 1 else f"the powers add {q} independent columns of {power - 1}"
+    note = None
+    if q != power - 1:
+        keep = _lstsq.independent_columns(augmented)[fit.ncols:]
+        spanned = [f"fitted^{j}" for j, kept in zip(range(2, power + 1), keep) if not kept]
+        note = _lstsq.dropped_note(spanned, "power") or f"the powers add {q} independent columns of {power - 1}"
     return DiagnosticResult(f"RESET (powers 2 to {power})", float(f), (q, df2), f_sf(f, q, df2), int(Status.OK),
                             False, n, f"F({q}, {df2})", "misspecified functional form", None, note)
 
@@ -226,12 +218,13 @@ def sup_f(y_or_fit: Any, X: Any = None, trim: Any = 0.15) -> SupFResult:
     if not 0.0 < trim < 0.5:
         raise ValueError(f"trim must lie strictly between 0 and 0.5, got {trim}")
     fit.residuals_for_tests()
+    fit.require_order("sup-F")
     Xd = fit.X
     rank_note = None
     if not fit.identified:
         # The Chow statistics of a rank-deficient design are those of its
         # independent columns, which span the same fitted values.
-        Xd = np.ascontiguousarray(Xd[:, _independent_columns(Xd)])
+        Xd = np.ascontiguousarray(Xd[:, _lstsq.independent_columns(Xd)])
         rank_note = f"X has rank {fit.rank} of {fit.ncols} columns: sup-F on {Xd.shape[1]} independent columns"
     T, p = Xd.shape
     if T - 2 * p < 1:

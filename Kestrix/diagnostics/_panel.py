@@ -12,9 +12,9 @@ from typing import Any, Callable, Iterator
 import numpy as np
 
 from . import _batch
-from ._battery import COLUMNS, TESTS, columns, frame, run_tests, selected
+from ._battery import COLUMNS, TESTS, Options, columns, frame, make_options, run_tests, selected
 from ._distributions import DEFER_PVALUES, chi2_sf_many, f_sf_many
-from ._fit import OLSFit, fit_from_svd
+from ._fit import OLSFit, equilibrated_svd, fit_from_svd
 from ._inputs import _require_finite
 from ._status import DiagnosticError
 
@@ -118,13 +118,13 @@ def _fits(panel: Panel, ids: list[int]) -> Iterator[tuple[int, OLSFit | Exceptio
     for batch in clean.values():
         stack = np.stack([X for _, _, X in batch])
         try:
-            U, s, vt = np.linalg.svd(stack, full_matrices=False)
+            scales, U, s, vt = equilibrated_svd(stack)
         except np.linalg.LinAlgError as exc:  # pragma: no cover - finite input converges
             for g, _, _ in batch:
                 yield g, ValueError(f"the least-squares fit failed: {exc}")
             continue
         for i, (g, y, X) in enumerate(batch):
-            yield g, fit_from_svd(y, X, U[i], s[i], vt[i], panel.names, panel.y_name)
+            yield g, fit_from_svd(y, X, scales[i], U[i], s[i], vt[i], panel.names, panel.y_name)
 
 
 Outcome = tuple[str, Any, Any]
@@ -132,7 +132,7 @@ Outcome = tuple[str, Any, Any]
 Block = tuple[np.ndarray, dict[str, np.ndarray]]
 
 
-def _chunk(panel: Panel, ids: list[int], tests: tuple[str, ...], options: dict[str, Any],
+def _chunk(panel: Panel, ids: list[int], tests: tuple[str, ...], options: Options,
            cancel: threading.Event, templates: _batch.Templates) -> list[Block]:
     """The battery of each group of one task (groups of one size), chi-square and F p-values left for the table."""
     token = DEFER_PVALUES.set(True)
@@ -150,10 +150,9 @@ def _chunk(panel: Panel, ids: list[int], tests: tuple[str, ...], options: dict[s
             if isinstance(fit, Exception):
                 outcomes += [(name, None, fit) for name in tests]
             else:
-                outcomes += run_tests(fit, tests, **options)
+                outcomes += run_tests(fit, tests, options)
         if slow:
-            blocks.append((np.asarray(slow, dtype=np.int64),
-                           columns(outcomes, options.get("lags", 4), options.get("kernel", "bartlett"))))
+            blocks.append((np.asarray(slow, dtype=np.int64), columns(outcomes, options)))
         return blocks
     finally:
         DEFER_PVALUES.reset(token)
@@ -193,7 +192,7 @@ def _progress_bar(progress: bool | None, total: int) -> Any:
     return Bar(total=total, unit="group", desc="battery", file=sys.stderr, leave=False)
 
 
-def _run(panel: Panel, tests: tuple[str, ...], options: dict[str, Any], workers: int,
+def _run(panel: Panel, tests: tuple[str, ...], options: Options, workers: int,
          progress: Any, on_done: Callable[[int], None] | None = None) -> list[Block]:
     results: list[Block] = []
     cancel = threading.Event()
@@ -281,7 +280,7 @@ def table(panel: Panel, results: list[Block], tests: tuple[str, ...]) -> Any:
         cols = {name: np.concatenate([part[name] for _, part in results]) for name in names}
     else:
         done = np.zeros(0, dtype=np.int64)
-        cols = columns([], 4, "bartlett")
+        cols = columns([], Options())
     # Groups in the order of their keys, each group's tests in the order asked.
     order = np.argsort(done, kind="stable")
     done = done[order]
@@ -331,12 +330,7 @@ def battery_panel(frame_: Any, by: Any, y: str, x: Any, *, workers: int | None =
     terminal).
     """
     names = selected(tests)
-    options = {"lags": battery_options.pop("lags", 4), "break_at": battery_options.pop("break_at", None),
-               "position": battery_options.pop("position", None),
-               "kernel": battery_options.pop("kernel", "bartlett"),
-               "bandwidth": battery_options.pop("bandwidth", None)}
-    if battery_options:
-        raise TypeError(f"battery_panel got an unexpected option {next(iter(battery_options))!r}")
+    options = make_options("battery_panel", battery_options)
     count = (os.cpu_count() or 1) if workers is None else workers
     if not isinstance(count, int) or isinstance(count, bool) or count < 1:
         raise ValueError(f"workers must be a positive integer or None, got {workers!r}")

@@ -12,7 +12,9 @@ class Status(enum.IntEnum):
 
     Refusals raised by this package carry one of these codes too
     (``DiagnosticError.status``), so that a table of many tests can say in
-    one column why a row has no statistic.
+    one column why a row has no statistic.  NOT_APPLICABLE and BAD_INPUT
+    are this package's own: a battery row whose test was refused for too
+    few observations (TOO_FEW_OBS) is NOT_APPLICABLE, not an error.
     """
 
     OK = 0
@@ -23,6 +25,9 @@ class Status(enum.IntEnum):
     BAD_LAG = -4
     TOO_FEW_OBS = -5
     BAD_BREAK = -7
+    # Statuses of this package's own, never returned by a kernel:
+    NOT_APPLICABLE = -8
+    BAD_INPUT = -9
 
     @property
     def meaning(self) -> str:
@@ -38,6 +43,10 @@ _MEANINGS = {
     Status.BAD_LAG: "a lag count below 1",
     Status.TOO_FEW_OBS: "too few observations for the statistic",
     Status.BAD_BREAK: "a break outside the sample",
+    Status.NOT_APPLICABLE: "the test does not apply to this data (too few rows for it, nothing to test); "
+                           "a battery row's note says why",
+    Status.BAD_INPUT: "input the test cannot use as it is (row labels that repeat where the order of the rows "
+                      "matters)",
 }
 
 # The module exports the one code its callers must act on; the table must agree.

@@ -145,29 +145,54 @@ def _parsed(table: Table, name: str) -> tuple[np.ndarray, np.ndarray]:
 
 
 def numeric(table: Table, name: str, option: str = "") -> np.ndarray:
-    """The column as float64, NaN for missing values; a value that is not a number is refused."""
+    """The column as float64, NaN for missing values; a value that is not a number, or is infinite, is refused."""
     _column(table, name, option)
     values, bad = _parsed(table, name)
     if bad.any():
         i = int(np.argmax(bad))
         raise InputError(f"column '{name}' is not numeric: line {table.lines[i]} holds "
                          f"{table.frame[name].iloc[i]!r}")
+    infinite = np.isinf(values)
+    if infinite.any():
+        i = int(np.argmax(infinite))
+        raise InputError(f"column '{name}' holds an infinite value on line {table.lines[i]} "
+                         f"({table.frame[name].iloc[i]!r}): only missing values can be left out")
     return values
 
 
+def _repeated(table: Table, labels: pd.Index, what: str) -> InputError | None:
+    """The refusal of labels that repeat (the tests need the rows in an order), or None."""
+    if labels.is_unique:
+        return None
+    first = int(np.argmax(labels.duplicated()))
+    earlier = int(np.argmax(labels == labels[first]))
+    return InputError(f"{what} labels more than one row with {labels[first]} (lines {table.lines[earlier]} and "
+                      f"{table.lines[first]}): the tests use the order of the rows and need one row per label")
+
+
 def default_index(table: Table) -> pd.Index:
-    """Row labels: quarters from year and quarter columns, else a text first column, else row numbers from 1."""
+    """Row labels: quarters from year and quarter columns, else a text first column, else row numbers from 1.
+
+    Quarters that repeat are refused; a text first column that repeats
+    (names in a cross-section, say) labels nothing and row numbers are used.
+    """
     n = len(table)
     if {"year", "quarter"} <= set(table.columns):
         (year, bad_y), (quarter, bad_q) = _parsed(table, "year"), _parsed(table, "quarter")
         whole = np.isfinite(year) & np.isfinite(quarter)
         if n and whole.all() and not (bad_y.any() or bad_q.any()) and np.all(year == np.round(year)) \
                 and np.all(np.isin(quarter, (1, 2, 3, 4))):
-            return pd.PeriodIndex([f"{int(a)}Q{int(b)}" for a, b in zip(year, quarter)], freq="Q", name="quarter")
+            quarters = pd.PeriodIndex([f"{int(a)}Q{int(b)}" for a, b in zip(year, quarter)], freq="Q", name="quarter")
+            repeated = _repeated(table, quarters, "the year and quarter columns")
+            if repeated:
+                raise repeated
+            return quarters
     if table.columns:
         first = table.columns[0]
         if n and _parsed(table, first)[1].any():
-            return pd.Index(table.frame[first].astype(str).tolist(), dtype=object, name=first)
+            text = pd.Index(table.frame[first].astype(str).tolist(), dtype=object, name=first)
+            if text.is_unique:
+                return text
     return pd.RangeIndex(1, n + 1, name="row")
 
 
@@ -178,7 +203,14 @@ def column_index(table: Table, name: str) -> pd.Index:
     if missing.any():
         i = int(np.argmax(missing))
         raise InputError(f"--index column '{name}' has no value on line {table.lines[i]}")
-    values = text.tolist()
+    labels = _column_labels(text.tolist(), name)
+    repeated = _repeated(table, labels, f"--index column '{name}'")
+    if repeated:
+        raise repeated
+    return labels
+
+
+def _column_labels(values: list[str], name: str) -> pd.Index:
     if values and all(_INTEGER.fullmatch(v) for v in values):
         return pd.Index([int(v) for v in values], dtype=np.int64, name=name)
     if values and all(_QUARTER.fullmatch(v) for v in values):
@@ -252,19 +284,34 @@ def growth_name(name: str) -> str:
 
 @dataclass(frozen=True)
 class Model:
-    """The regression as the report shows it: y on a constant and the regressors, with row labels."""
+    """The regression as the report shows it: y on the regressors and (unless left out) a constant, with row labels."""
 
     source: str
     y: pd.Series
-    X: pd.DataFrame  # the regressors, without the constant (the fit adds it, named "const")
+    # The regressors without the constant (the fit adds it, named "const"); no columns: y on a constant alone.
+    X: pd.DataFrame
+    constant: bool = True
 
     @property
     def y_name(self) -> str:
         return str(self.y.name)
 
+    @property
+    def described(self) -> str:
+        """What the model is, in words, for the report's header."""
+        if self.X.shape[1] == 0:
+            return "(intercept only)"
+        return "" if self.constant else "(no constant)"
 
-def build_model(table: Table, y: str, xs: list[str], growth: list[str], index: str | None = None) -> Model:
-    """y on xs with row labels; the columns in ``growth`` enter as 400·Δlog (the first row is then lost)."""
+
+def build_model(table: Table, y: str, xs: list[str], growth: list[str], index: str | None = None,
+                constant: bool = True) -> Model:
+    """y on xs with row labels; the columns in ``growth`` enter as 400·Δlog (the first row is then lost).
+
+    No xs: y on a constant alone.  ``constant=False`` leaves the constant out (then xs are needed).
+    """
+    if not xs and not constant:
+        raise InputError("--no-constant needs regressors (--x): without them the model has no column")
     names = [y, *xs]
     growth = list(dict.fromkeys(growth))
     labels = default_index(table) if index is None else column_index(table, index)
@@ -283,22 +330,22 @@ def build_model(table: Table, y: str, xs: list[str], growth: list[str], index: s
         data = {name: values[1:] for name, values in data.items()}
         labels = labels[1:]
     shown = {name: growth_name(name) if name in growth else name for name in names}
-    frame = pd.DataFrame(np.column_stack([data[name] for name in xs]), index=labels,
-                         columns=[shown[name] for name in xs])
-    return Model(table.source, pd.Series(data[y], index=labels, name=shown[y]), frame)
+    frame = pd.DataFrame({shown[name]: data[name] for name in xs}, index=labels, columns=[shown[name] for name in xs])
+    return Model(table.source, pd.Series(data[y], index=labels, name=shown[y]), frame, constant)
 
 
 def fit_model(model: Model) -> kd.OLSFit:
-    """The OLS fit with a constant, leaving out rows with missing values; refused when there is nothing to test."""
+    """The OLS fit, leaving out rows with missing values; refused when there is nothing to test."""
     usable = int(np.count_nonzero(np.isfinite(model.y.to_numpy())
                                   & np.all(np.isfinite(model.X.to_numpy()), axis=1)))
-    p = 1 + model.X.shape[1]
+    p = model.X.shape[1] + model.constant
     need = max(10, 2 * p + 2)
     if usable < need:
         raise InputError(f"too few rows: {usable} usable observations, the report needs at least {need} "
-                         f"for {p} regressors")
+                         f"for {p} regressor{'s' if p > 1 else ''}")
+    X = model.X if model.X.shape[1] else pd.DataFrame({"const": np.ones(len(model.y))}, index=model.y.index)
     try:
-        result = kd.ols(model.y, model.X, add_constant=True, missing="drop")
+        result = kd.ols(model.y, X, add_constant=model.constant and model.X.shape[1] > 0, missing="drop")
     except ValueError as exc:
         raise InputError(str(exc)) from None
     if np.ptp(result.y) == 0:

@@ -55,23 +55,33 @@ def write_table(table: pd.DataFrame, path: str) -> None:
 
 
 def summary(table: pd.DataFrame, by: list[str], source: str) -> str:
-    """One screen: groups, tests, the share rejected at 5% per test, the groups with errors."""
+    """One screen: groups, tests, per test the groups computed, not applicable and in error, the share rejected."""
     groups = table.index.droplevel("test").unique()
     tests = list(dict.fromkeys(table.index.get_level_values("test")))
     failed = table[table["error"].notna()]
     failed_groups = failed.index.droplevel("test").unique()
+    inapplicable = table["status"] == kd.Status.NOT_APPLICABLE
+    inapplicable_groups = table[inapplicable].index.droplevel("test").unique()
     lines = [f"Kestrix panel diagnostics: {source}",
-             f"groups: {len(groups)} by {', '.join(by)}; tests: {len(tests)}; "
-             f"groups with errors: {len(failed_groups)}", ""]
-    rows = [["test", "computed", "rejected at 5%"]]
+             f"groups: {len(groups)} by {', '.join(by)}; tests: {len(tests)}; groups with errors: "
+             f"{len(failed_groups)}; groups where a test does not apply: {len(inapplicable_groups)}", ""]
+    rows = [["test", "computed", "not applicable", "errors", "rejected at 5%"]]
     for name in tests:
         part = table.xs(name, level="test")
         decided = part["reject_5pct"].dropna()
         share = f"{100.0 * float(decided.astype(bool).mean()):.1f} %" if len(decided) else "-"
-        rows.append([name, str(int(part["error"].isna().sum())), share])
-    widths = [max(len(r[j]) for r in rows) for j in range(3)]
+        rows.append([name, str(int(part["statistic"].notna().sum())),
+                     str(int((part["status"] == kd.Status.NOT_APPLICABLE).sum())),
+                     str(int(part["error"].notna().sum())), share])
+    widths = [max(len(r[j]) for r in rows) for j in range(len(rows[0]))]
     for r in rows:
-        lines.append(f"{r[0].ljust(widths[0])}  {r[1].rjust(widths[1])}  {r[2].rjust(widths[2])}".rstrip())
+        lines.append("  ".join([r[0].ljust(widths[0]), *(cell.rjust(w) for cell, w in zip(r[1:], widths[1:]))])
+                     .rstrip())
+    if len(inapplicable_groups):
+        lines.append("")
+        reasons = table[inapplicable].groupby(level="test", sort=False)["note"].first()
+        for name, reason in reasons.items():
+            lines.append(f"not applicable, {name} (first group): {reason}")
     if len(failed_groups):
         lines.append("")
         shown = failed.groupby(level=list(range(len(by))), sort=False)["error"].first()

@@ -39,19 +39,22 @@ def _optional(run: Any) -> Any:
         return None
 
 
-def make_report(model: Model, fit: kd.OLSFit, lags: int = 4, break_at: Any = None, kernel: str = "bartlett",
-                bandwidth: int | None = None) -> Report:
-    """Every test of the battery on the fit (Chow at ``break_at``, a label of the fit's index, or mid-sample)."""
+def make_report(model: Model, fit: kd.OLSFit, tests: Any = None, **options: Any) -> Report:
+    """The tests (by default every one, optional ones included) on the fit, with the options of ``kd.battery``.
+
+    The Chow break ``break_at`` is a label of the fit's index (by default mid-sample).
+    """
     # One regression is cheap enough for the optional tests too (sup-F: a Chow statistic per candidate break).
-    table = kd.battery(fit, lags=lags, break_at=break_at, kernel=kernel, bandwidth=bandwidth,
-                       tests=kd.TESTS + kd.OPTIONAL)
+    table = kd.battery(fit, tests=kd.TESTS + kd.OPTIONAL if tests is None else tests, **options)
+    kernel, bandwidth = options.get("kernel", "bartlett"), options.get("bandwidth")
     try:
         hac, hac_error = kd.hac_coefficient_covariance(fit, kernel, bandwidth), None
     except (ValueError, MemoryError) as exc:
         hac, hac_error = None, str(exc)
     # The fit keeps its recursive residuals, so the paths cost little after the battery.
-    cusum = None if _present(table.at["cusum", "error"]) else _optional(lambda: kd.cusum(fit))
-    squares = None if _present(table.at["cusum_squares", "error"]) else _optional(lambda: kd.cusum_squares(fit))
+    computed = table.index[table["statistic"].notna()]
+    cusum = _optional(lambda: kd.cusum(fit, scale=options.get("cusum_scale", "ols"))) if "cusum" in computed else None
+    squares = _optional(lambda: kd.cusum_squares(fit)) if "cusum_squares" in computed else None
     return Report(model, fit, table, hac, hac_error, kernel, cusum, squares)
 
 
@@ -98,8 +101,8 @@ def _align(rows: list[list[str]], right: set[int]) -> list[str]:
 
 
 def _test_row(row: Any) -> list[str]:
-    if _present(row.error):
-        return [row.label, "-", "-", "-", f"error: {row.error}", "-"]
+    if math.isnan(row.statistic):  # not computed, or not applicable: the reason is under the table
+        return [row.label, "-", "-", "-", row.verdict, "-"]
     verdict, pvalue = row.verdict, _pvalue(row.pvalue)
     # The table keeps a missing p-value as NaN; its verdict says whether SciPy was
     # missing or the test has no p-value by design (Durbin-Watson).
@@ -131,7 +134,7 @@ def render(report: Report) -> str:
         k = len(fit.dropped)
         data_line += f" ({k} row{'s' if k > 1 else ''} with missing values left out)"
     lines.append(data_line)
-    lines.append(f"model:  OLS of {model.y_name} on {', '.join(fit.names)}")
+    lines.append(f"model:  OLS of {model.y_name} on {', '.join(fit.names)} {model.described}".rstrip())
     lines.append("")
     hac_se = np.sqrt(np.diag(report.hac.covariance)) if report.hac is not None else None
     coef_rows = [["term", "coef", "std.err", "HAC s.e."]]
@@ -149,13 +152,31 @@ def render(report: Report) -> str:
     lines.append(body[0])
     lines.append("-" * max(len(line) for line in body))
     lines.extend(body[1:])
-    notes = [f"{row.label}: {row.note}" for row in table.itertuples() if _present(row.note)]
-    notes += [f"OLS fit: {note}" for note in table.attrs.get("notes", [])]
-    notes += _cusum_lines(report)
+    errors = [f"{row.label}: {row.error}" for row in table.itertuples() if _present(row.error)]
+    if errors:
+        lines += ["", "errors (tests not computed):", *(f"- {error}" for error in errors)]
+    notes = [f"OLS fit: {note}" for note in table.attrs.get("notes", [])] + _notes(table) + _cusum_lines(report)
     if notes:
         lines.append("")
         lines.extend(notes)
     return "\n".join(lines) + "\n"
+
+
+def _notes(table: pd.DataFrame) -> list[str]:
+    """Each note of the table once: after the test's label when one test has it, else with the tests listed."""
+    by_note: dict[str, list[Any]] = {}
+    for name, row in zip(table.index, table.itertuples()):
+        if _present(row.note):
+            # A row's notes are joined by "; ", and no note has "; " inside.
+            for note in str(row.note).split("; "):
+                by_note.setdefault(note, []).append((name, row.label))
+    out = []
+    for note, tests in by_note.items():
+        if len(tests) == 1:
+            out.append(f"{tests[0][1]}: {note}")
+        else:
+            out.append(f"{note} [{', '.join(str(name) for name, _ in tests)}]")
+    return out
 
 
 # --- files -----------------------------------------------------------------
