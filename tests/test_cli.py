@@ -322,3 +322,59 @@ def test_panel_mode_exit_codes(tmp_path):
                           (["--x", "mkt", "--workers", "0"], "--workers must be at least 1")]:
         out = run("panel.csv", "--by", "firm", "--y", "ret", *args, cwd=tmp_path)
         assert out.returncode == 2 and message in out.stderr and out.stdout == ""
+
+
+@pytest.mark.parametrize("args, header, constant", [
+    (["--y", "y"], "model:  OLS of y on const (intercept only)", True),
+    (["--y", "y", "--x", "x", "--no-constant"], "model:  OLS of y on x (no constant)", False),
+    (["--y", "y", "--x", "x"], "model:  OLS of y on const, x\n", True),
+])
+def test_models_without_regressors_or_without_a_constant(tmp_path, args, header, constant):
+    import Kestrix.diagnostics as kd
+
+    y, X = yearly(tmp_path)
+    out = run("yearly.csv", *args, "--index", "year", "--tests", "breusch_godfrey,white,chow,arch_lm",
+              "--arch-lags", "2", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert header in out.stdout
+    rows = table(out.stdout)
+    assert list(rows) == ["Breusch-Godfrey LM (4 lags)", "White (squares and cross products)",
+                          "Chow (break at 1980)", "ARCH LM (2 lags)"]
+    design = X if "--x" in args else X[:, :1]
+    if not constant:
+        design = X[:, 1:]
+    expected = kd.battery(kd.ols(y, design), tests=["chow"], position=30)
+    assert float(rows["Chow (break at 1980)"][0]) == pytest.approx(expected.loc["chow", "statistic"], abs=6e-5)
+    if "--x" not in args:  # nothing the variance could depend on: not applicable, and no error
+        assert rows["White (squares and cross products)"][3] == "not applicable"
+        assert "White (squares and cross products): X has no non-constant column" in out.stdout
+
+
+@pytest.mark.parametrize("lines, message", [
+    (["year,y,x", "2001,1.5,inf"] + [f"{2002 + i},{i % 3},{i}" for i in range(20)],
+     "column 'x' holds an infinite value on line 2 ('inf')"),
+    (["year,y,x"] + [f"{2000 + i // 2 * 2},{i % 3},{i}" for i in range(20)],
+     "--index column 'year': 2000 labels more than one row (lines 2 and 3)"),
+    (["year,quarter,y,x"] + [f"2000,{1 + i % 4},{i % 3},{i}" for i in range(20)],
+     "the year and quarter columns: 2000Q1 labels more than one row (lines 2 and 6)"),
+])
+def test_infinite_values_and_repeated_labels_are_refused(tmp_path, lines, message):
+    (tmp_path / "data.csv").write_text("\n".join(lines) + "\n")
+    args = ["--index", "year"] if "--index" in message else []
+    out = run("data.csv", "--y", "y", "--x", "x", *args, cwd=tmp_path)
+    assert out.returncode == 2 and out.stdout == "" and message in out.stderr
+
+
+def test_short_panel_groups_are_not_applicable_not_errors(tmp_path):
+    from test_real_data import short_panel
+
+    short_panel(groups=30).to_csv(tmp_path / "wages.csv", index=False)
+    out = run("wages.csv", "--by", "worker", "--y", "wage", "--x", "exper,union", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert "groups: 30 by worker; tests: 16; groups with errors: 0; groups where a test does not apply: 30" \
+        in out.stdout
+    assert re.search(r"arch_lm\s+0\s+30\s+0\s+-", out.stdout)
+    assert "not applicable, arch_lm (first group): too few observations: ARCH LM with 4 lags" in out.stdout
+    fewer = run("wages.csv", "--by", "worker", "--y", "wage", "--x", "exper,union", "--arch-lags", "2",
+                "--tests", "arch_lm,jarque_bera", cwd=tmp_path)
+    assert fewer.returncode == 0 and re.search(r"arch_lm\s+30\s+0\s+0\s", fewer.stdout)

@@ -244,6 +244,7 @@ KINDS = ["rank-deficient", "near-collinear", "constant regressor", "zero regress
     {"kernel": "qs"},
     {"lags": 30},  # clamped for the shortest groups, refused for some
     {"tests": ["white", "chow", "reset", "box_pierce", "breusch_godfrey_f"]},
+    {"cusum_scale": "recursive", "arch_lags": 2, "power": 4},
 ], ids=lambda o: ",".join(f"{k}={v}" for k, v in o.items()) or "defaults")
 def test_special_groups_among_clean_ones_equal_their_battery_alone(options):
     rng = np.random.default_rng(8)

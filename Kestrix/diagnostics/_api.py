@@ -17,7 +17,7 @@ import numpy as np
 
 from Kestrix._ckernels.diag import _diag
 
-from . import _lstsq
+from . import _cusumsq, _lstsq
 from ._distributions import (
     chi2_sf,
     cusum_critical_value,
@@ -304,12 +304,16 @@ def _recursive(fit: OLSFit, test: str) -> tuple[np.ndarray, int, int, str | None
     return w, start, status, _join(_late_start_note(fit, start, w.shape[0]), fit.gap_note)
 
 
-def _mean_sd(w: np.ndarray) -> tuple[float, float]:
-    """Mean and standard deviation (divisor m - 1) of the recursive residuals, for the t test and CUSUM."""
+def _mean_sd(w: np.ndarray, late_start: str | None = None) -> tuple[float, float]:
+    """Mean and standard deviation (divisor m - 1) of the recursive residuals, for the t test and CUSUM.
+
+    ``late_start`` says why the recursion started late, when it did: the
+    reason, not the sample size, when too few residuals are left.
+    """
     m = w.shape[0]
     if m < 2:
-        raise DiagnosticError(f"too few observations: {m} recursive residual{'s' if m != 1 else ''}, at least 2 "
-                              "are needed", Status.TOO_FEW_OBS)
+        raise DiagnosticError(f"too few observations: {late_start or f'{m} rows get a recursive residual'}, and "
+                              "at least 2 recursive residuals are needed", Status.TOO_FEW_OBS)
     mean = float(w.sum()) / m
     centred = w - mean
     return mean, math.sqrt(float(centred @ centred) / (m - 1))
@@ -327,7 +331,7 @@ def recursive_residuals(y_or_fit: Any, X: Any = None) -> RecursiveResidualsResul
     fit = as_fit(y_or_fit, X, "recursive_residuals")
     w, start, status, note = _recursive(fit, "the recursive residuals")
     m = w.shape[0]
-    mean, sd = _mean_sd(w)
+    mean, sd = _mean_sd(w, _late_start_note(fit, start, m))
     if not sd > 0.0:
         raise DiagnosticError("zero variance: the recursive residuals are all equal", Status.UNDEFINED_VARIANCE)
     t = math.sqrt(m) * mean / sd
@@ -385,7 +389,7 @@ def cusum(y_or_fit: Any, X: Any = None, *, scale: str = "ols") -> CusumResult:
     w, start, status, note = _recursive(fit, "CUSUM")
     m = w.shape[0]
     series = np.cumsum(w)
-    series /= fit.sigma if scale == "ols" else _mean_sd(w)[1]
+    series /= fit.sigma if scale == "ols" else _mean_sd(w, _late_start_note(fit, start, m))[1]
     widening, lower, upper = _cusum_lines(m)
     with np.errstate(invalid="ignore"):
         stat = float((np.abs(series) / widening).max())
@@ -409,6 +413,10 @@ def cusum_squares(y_or_fit: Any, X: Any = None) -> CusumResult:
     fit = as_fit(y_or_fit, X, "cusum_squares")
     w, start, status, note = _recursive(fit, "CUSUM of squares")
     m = w.shape[0]
+    if m < _cusumsq.MIN_RESIDUALS:
+        late = _late_start_note(fit, start, m)
+        raise DiagnosticError(f"too few observations: {late or f'{m} rows get a recursive residual'}, and the "
+                              f"CUSUM of squares needs at least {_cusumsq.MIN_RESIDUALS}", Status.TOO_FEW_OBS)
     path = np.cumsum(w * w)
     with np.errstate(divide="ignore", invalid="ignore"):
         path /= path[-1]

@@ -180,7 +180,7 @@ def require_unique_labels(index: Any, test: str) -> None:
     if index is None or index.is_unique:
         return
     repeated = index[index.duplicated()]
-    raise DiagnosticError(f"the row labels repeat ({repeated[0]!r} labels more than one row): {test} uses the "
+    raise DiagnosticError(f"the row labels repeat ({repeated[0]} labels more than one row): {test} uses the "
                           "order of the rows and needs one row per label", Status.BAD_INPUT)
 
 

@@ -14,6 +14,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from ._status import DiagnosticError, Status
+
 _EPS = float(np.finfo(np.float64).eps)
 
 
@@ -153,7 +155,9 @@ def recursive_residuals(y: np.ndarray, X: np.ndarray) -> tuple[np.ndarray, int]:
             lo = mid + 1
     start = lo
     if start >= T:
-        raise ValueError(f"too few observations: {T} observations for {full} independent regressors")
+        raise DiagnosticError(f"too few observations: the recursion cannot start, the first {T - 1} of {T} rows have "
+                              f"rank below {full} (the rank of X), so no row gets a recursive residual",
+                              Status.TOO_FEW_OBS)
     w = np.empty(T - start)
     for t in range(start, T):
         head = X[:t]

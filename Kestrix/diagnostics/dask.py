@@ -19,7 +19,7 @@ import numpy as np
 import pandas as pd
 
 from . import _panel
-from ._battery import COLUMNS, selected
+from ._battery import COLUMNS, make_options, selected
 
 _PART = "__kestrix_partition"
 _ROW = "__kestrix_row"
@@ -122,6 +122,7 @@ def battery_panel(ddf: Any, by: Any, y: str, x: Any, *, compute: bool = True, ad
     if missing:
         raise ValueError(f"unknown column {missing[0]!r} (columns: {', '.join(map(str, ddf.columns))})")
     names = selected(tests)
+    make_options("battery_panel", battery_options)  # a bad option fails here, not in every partition
     options = dict(battery_options, tests=names)
     used = ddf[list(dict.fromkeys([*by_names, y, *x_names]))]
     numbered = used.map_partitions(_numbered, meta=_numbered(used._meta))

@@ -166,8 +166,8 @@ def _repeated(table: Table, labels: pd.Index, what: str) -> InputError | None:
         return None
     first = int(np.argmax(labels.duplicated()))
     earlier = int(np.argmax(labels == labels[first]))
-    return InputError(f"{what} labels more than one row with {labels[first]} (lines {table.lines[earlier]} and "
-                      f"{table.lines[first]}): the tests use the order of the rows and need one row per label")
+    return InputError(f"{what}: {labels[first]} labels more than one row (lines {table.lines[earlier]} and "
+                      f"{table.lines[first]}), but the tests use the order of the rows and need one row per label")
 
 
 def default_index(table: Table) -> pd.Index:
