@@ -144,7 +144,7 @@ def main(argv: list[str] | None = None) -> int:
         rows.append({"test": name, "api_s": t_api, "kernels_s": t_kernel, "ratio": t_api / t_kernel})
 
     everything = battery_kernels(fit, args.lags)
-    work = lambda: _battery.run_tests(fresh(fit), kd.TESTS, args.lags, None, None, "bartlett", None)  # noqa: E731
+    work = lambda: _battery.run_tests(fresh(fit), kd.TESTS, kd.Options(lags=args.lags))  # noqa: E731
     whole = lambda: kd.battery(fresh(fit), lags=args.lags)  # noqa: E731
     t_work, t_sum = side_by_side(work, everything, rounds, number // 4)
     t_whole, t_sum2 = side_by_side(whole, everything, rounds, number // 4)

@@ -25,6 +25,7 @@ class Report:
     kernel: str
     cusum: kd.CusumResult | None  # the paths behind the CUSUM rows, for their boundaries and the figure
     cusum_squares: kd.CusumResult | None
+    cusum_scale: str = "ols"
 
     @property
     def errors(self) -> list[str]:
@@ -53,9 +54,10 @@ def make_report(model: Model, fit: kd.OLSFit, tests: Any = None, **options: Any)
         hac, hac_error = None, str(exc)
     # The fit keeps its recursive residuals, so the paths cost little after the battery.
     computed = table.index[table["statistic"].notna()]
-    cusum = _optional(lambda: kd.cusum(fit, scale=options.get("cusum_scale", "ols"))) if "cusum" in computed else None
+    scale = options.get("cusum_scale", "ols")
+    cusum = _optional(lambda: kd.cusum(fit, scale=scale)) if "cusum" in computed else None
     squares = _optional(lambda: kd.cusum_squares(fit)) if "cusum_squares" in computed else None
-    return Report(model, fit, table, hac, hac_error, kernel, cusum, squares)
+    return Report(model, fit, table, hac, hac_error, kernel, cusum, squares, scale)
 
 
 # --- text ------------------------------------------------------------------
@@ -117,8 +119,10 @@ def _cusum_lines(report: Report) -> list[str]:
     lines = []
     if report.cusum is not None and report.cusum.critical_value is not None:
         m = len(np.asarray(report.cusum.series))
-        lines.append(f"CUSUM: statistic is max |W_i| / (sqrt(m) + 2i/sqrt(m)), m = {m}; "
-                     f"5% boundary a = {report.cusum.critical_value:.3f}")
+        scale = "the residual s.e. of the fit" if report.cusum_scale == "ols" else \
+            "the standard deviation of the recursive residuals"
+        lines.append(f"CUSUM: statistic is max |W_r| / (sqrt(m) + 2(r-1)/sqrt(m)), W_r the sum of the first r of "
+                     f"m = {m} recursive residuals over {scale}; 5% boundary a = {report.cusum.critical_value:.3f}")
     if report.cusum_squares is not None and report.cusum_squares.critical_value is not None:
         m = len(np.asarray(report.cusum_squares.series))
         lines.append(f"CUSUM of squares: statistic is max |s_i - i/m|, m = {m}; "
