@@ -172,7 +172,8 @@ def _first_difference(a: Any, b: Any) -> str:
     if len(a) != len(b):
         return f"{len(a)} and {len(b)} labels"
     where = next((i for i, (p, q) in enumerate(zip(a, b)) if not (p == q)), 0)
-    return f"row {where} is {a[where]!r} in y and {b[where]!r} in X"
+    first, second = (v.item() if isinstance(v, np.generic) else v for v in (a[where], b[where]))
+    return f"row {where} is {first!r} in y and {second!r} in X"
 
 
 def require_unique_labels(index: Any, test: str) -> None:
