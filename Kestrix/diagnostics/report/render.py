@@ -121,8 +121,9 @@ def _cusum_lines(report: Report) -> list[str]:
         m = len(np.asarray(report.cusum.series))
         scale = "the residual s.e. of the fit" if report.cusum_scale == "ols" else \
             "the standard deviation of the recursive residuals"
-        lines.append(f"CUSUM: statistic is max |W_r| / (sqrt(m) + 2(r-1)/sqrt(m)), W_r the sum of the first r of "
-                     f"m = {m} recursive residuals over {scale}; 5% boundary a = {report.cusum.critical_value:.3f}")
+        lines.append(f"CUSUM: statistic is max |W_r| / (sqrt(m) + 2(r-1)/sqrt(m)), m = {m}; "
+                     f"5% boundary a = {report.cusum.critical_value:.3f}")
+        lines.append(f"  (W_r: the sum of the first r recursive residuals over {scale})")
     if report.cusum_squares is not None and report.cusum_squares.critical_value is not None:
         m = len(np.asarray(report.cusum_squares.series))
         lines.append(f"CUSUM of squares: statistic is max |s_i - i/m|, m = {m}; "
