@@ -84,12 +84,12 @@ def cases(fit: kd.OLSFit, lags: int) -> dict[str, tuple[Callable[[], Any], Calla
         "recursive_residuals": (lambda: kd.recursive_residuals(fresh(fit)), lambda: _diag.recursive_residuals(y, X)),
         "cusum": (lambda: kd.cusum(fresh(fit)), lambda: _diag.recursive_residuals(y, X)),
         "cusum_squares": (lambda: kd.cusum_squares(fresh(fit)), lambda: _diag.recursive_residuals(y, X)),
-        "ljung_box": (lambda: kd.ljung_box(e, lags), lambda: _diag.lb_stat(e, lags)),
+        "ljung_box": (lambda: kd.ljung_box(e, lags=lags), lambda: _diag.lb_stat(e, lags)),
         "jarque_bera": (lambda: kd.jarque_bera(e), lambda: _diag.jb_stat(e)),
         "wald_coefficients": (lambda: kd.wald_coefficients(fit), wald_kernels),
-        "box_pierce": (lambda: kd.box_pierce(e, lags), lambda: _diag.acorr(e, lags)),
+        "box_pierce": (lambda: kd.box_pierce(e, lags=lags), lambda: _diag.acorr(e, lags)),
         "white": (lambda: kd.white(fit), white_kernels),
-        "arch_lm": (lambda: kd.arch_lm(e, lags), lambda: _diag.bp_aux(e_tail, arch_aux)),
+        "arch_lm": (lambda: kd.arch_lm(e, lags=lags), lambda: _diag.bp_aux(e_tail, arch_aux)),
     }
 
 

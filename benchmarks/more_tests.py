@@ -95,10 +95,10 @@ def np_sup_f(y, X, e, trim=0.15, breaks=None):
 
 TESTS: dict[str, tuple[Callable[[Any], Any], Callable[..., float]]] = {
     "durbin_watson": (kd.durbin_watson, np_dw),
-    "box_pierce": (lambda fit: kd.box_pierce(fit, 4), np_box_pierce),
+    "box_pierce": (lambda fit: kd.box_pierce(fit, lags=4), np_box_pierce),
     "breusch_godfrey F": (lambda fit: kd.breusch_godfrey(fit, lags=4, form="F"), np_bg_f),
     "white": (kd.white, np_white),
-    "arch_lm": (lambda fit: kd.arch_lm(fit, 4), np_arch),
+    "arch_lm": (lambda fit: kd.arch_lm(fit, lags=4), np_arch),
     "reset": (kd.reset, np_reset),
 }
 

@@ -13,12 +13,14 @@ import numpy as np
 import pytest
 
 import Kestrix._ckernels as ckernels
+import Kestrix.diagnostics as kd
+from Kestrix._ckernels.battery import _engine as _engine_module
 from Kestrix._ckernels.diag import _diag
 
 CC = shutil.which("gcc") or shutil.which("cc")
 pytestmark = pytest.mark.skipif(CC is None, reason="no C compiler")
 
-HEADERS = ["ksx_common.h", "ksx_linalg.h", "ksx_complex.h", "diag.h", "diag_wald.h"]
+HEADERS = ["ksx_common.h", "ksx_linalg.h", "ksx_complex.h", "diag.h", "diag_wald.h", "ksx_battery.h"]
 
 SIBLING_SOURCE = textwrap.dedent(
     r"""
@@ -29,6 +31,7 @@ SIBLING_SOURCE = textwrap.dedent(
     #include "ksx_linalg.h"
     #include "ksx_complex.h"
     #include "diag.h"
+    #include "ksx_battery.h"
 
     /* solve(A, B, n, m): A row-major n*n floats, B n*m; returns (err, X). */
     static PyObject* solve(PyObject* self, PyObject* args) {
@@ -81,10 +84,41 @@ SIBLING_SOURCE = textwrap.dedent(
         return Py_BuildValue("(id)", status, stat);
     }
 
+    /* battery(y, X, p, tests): one regression through the battery engine with its default options;
+       returns (status, [statistic per test], [status per test], rank). */
+    static PyObject* battery(PyObject* self, PyObject* args) {
+        PyObject *y_obj, *x_obj;
+        Py_ssize_t p;
+        unsigned long long tests;
+        if (!PyArg_ParseTuple(args, "OOnK", &y_obj, &x_obj, &p, &tests)) return NULL;
+        Py_ssize_t n = PyList_Size(y_obj);
+        f64 *y = malloc(sizeof(f64) * n), *X = malloc(sizeof(f64) * n * p);
+        for (Py_ssize_t i = 0; i < n; ++i) y[i] = PyFloat_AsDouble(PyList_GetItem(y_obj, i));
+        for (Py_ssize_t i = 0; i < n * p; ++i) X[i] = PyFloat_AsDouble(PyList_GetItem(x_obj, i));
+        i64 starts[2] = {0, n};
+        ksx_battery_options o = {tests, 4, 4, -1, 0, -1, 3, 0.15, 0, 1};
+        f64 stat[KSX_T_COUNT];
+        i64 df1[KSX_T_COUNT], df2[KSX_T_COUNT], info[KSX_T_COUNT * KSX_INFO_WORDS], rank = 0;
+        int32_t st[KSX_T_COUNT], fit_status = 0;
+        uint32_t flags[KSX_T_COUNT];
+        ksx_battery_out out = {0};
+        out.stat = stat; out.df1 = df1; out.df2 = df2; out.status = st; out.flags = flags; out.info = info;
+        out.fit_status = &fit_status; out.rank = &rank;
+        int status = ksx_battery_run(y, X, n, p, starts, 1, NULL, 0, &o, &out);
+        free(y); free(X);
+        PyObject *stats = PyList_New(KSX_T_COUNT), *statuses = PyList_New(KSX_T_COUNT);
+        for (int t = 0; t < KSX_T_COUNT; ++t) {
+            PyList_SetItem(stats, t, PyFloat_FromDouble(stat[t]));
+            PyList_SetItem(statuses, t, PyLong_FromLong(st[t]));
+        }
+        return Py_BuildValue("(iNNL)", status, stats, statuses, (long long)rank);
+    }
+
     static PyMethodDef methods[] = {
         {"solve", solve, METH_VARARGS, NULL},
         {"csolve", csolve, METH_VARARGS, NULL},
         {"jb", jb, METH_VARARGS, NULL},
+        {"battery", battery, METH_VARARGS, NULL},
         {NULL, NULL, 0, NULL},
     };
     static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "ksx_sibling", NULL, -1, methods};
@@ -162,7 +196,27 @@ def test_sibling_calls_a_kernel_directly(sibling):
     assert sibling.jb([1.0, 1.0])[0] == -3
 
 
+def test_sibling_runs_the_battery_engine(sibling):
+    from Kestrix.diagnostics import _engine
+
+    rng = np.random.default_rng(6)
+    n = 60
+    X = np.column_stack([np.ones(n), rng.standard_normal((n, 2))])
+    X = np.column_stack([X, X[:, 1] + X[:, 2]])  # rank 3 of 4: the engine's pivoting, from C
+    y = X[:, :3] @ [0.5, 1.0, -2.0] + rng.standard_normal(n)
+    tests = ("breusch_godfrey", "chow", "cusum", "jarque_bera", "durbin_watson", "wald")
+    status, stats, statuses, rank = sibling.battery(y.tolist(), X.ravel().tolist(), 4, _engine.mask(tests))
+    assert (status, rank) == (0, 3)
+    table = kd.battery(y, X, tests=list(tests))
+    for name in tests:
+        assert statuses[_engine.SLOT[name]] == 0
+        assert stats[_engine.SLOT[name]] == table.at[name, "statistic"], name  # the same bits
+    assert all(statuses[k] == 2 for name, k in _engine.SLOT.items() if name not in tests)  # not run
+
+
 @pytest.mark.skipif(shutil.which("nm") is None or sys.platform != "linux", reason="needs nm on Linux")
-def test_extension_exports_only_its_entry_point():
-    result = subprocess.run(["nm", "-D", "--defined-only", _diag.__file__], capture_output=True, text=True, check=True)
-    assert [line.split()[-1] for line in result.stdout.splitlines()] == ["PyInit__diag"]
+@pytest.mark.parametrize("module, entry", [(_diag, "PyInit__diag"), (_engine_module, "PyInit__engine")])
+def test_extension_exports_only_its_entry_point(module, entry):
+    result = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True,
+                            check=True)
+    assert [line.split()[-1] for line in result.stdout.splitlines()] == [entry]

@@ -47,9 +47,8 @@ def test_each_group_equals_its_battery_alone():
     frame = long_panel()
     table = kd.battery_panel(frame, "firm", "ret", ["mkt", "smb", "hml"], workers=1, lags=2)
     assert table.index.names == ["firm", "test"]
-    assert list(table.columns) == [*kd.battery(*np.ones((2, 30)) @ np.eye(30), np.ones((30, 1))).columns, "nobs"] \
-        if False else list(table.columns)[-1] == "nobs"
     firms = sorted(frame["firm"].unique())
+    assert list(table.columns) == [*alone(frame[frame["firm"] == firms[0]]).columns, "nobs"]
     assert list(table.index.get_level_values("firm").unique()) == firms
     for firm, group in frame.groupby("firm"):
         rows = table.loc[firm]
@@ -97,8 +96,9 @@ def test_bad_groups_get_error_rows_and_the_others_are_computed():
     assert few_rows["error"].isna().all() and (few_rows["status"] == kd.Status.NOT_APPLICABLE).all()
     assert (few_rows["verdict"] == "not applicable").all() and few_rows["note"].str.contains("too few").all()
     assert few_rows["nobs"].eq(3).all()
-    # A rank-deficient design is no error: the least-squares path computes it.
-    assert table.loc["deficient", "error"].isna().all() and table.loc["deficient", "fallback"].any()
+    # A rank-deficient design is no error: the pivoted QR leaves the dependent column out.
+    assert table.loc["deficient", "error"].isna().all() and not table["fallback"].any()
+    assert table.loc[("deficient", "chow"), "df"] == (3, 14)
     for name, group in (("deficient", deficient), ("bad-constant", constant), ("bad-few", few),
                         ("bad-one-row", single)):
         assert_same_rows(table.loc[name], alone(group))
@@ -134,7 +134,7 @@ def test_keyboard_interrupt_stops_the_pool(monkeypatch):
     frame = long_panel(groups=400, seed=6)
     monkeypatch.setattr(_panel, "CHUNK", 4)  # about a hundred tasks
     tasks = len(_panel._tasks(_panel.split(frame, "firm", "ret", ["mkt"])))
-    original = _panel._batch.battery
+    original = _panel._engine.run
     calls = []
 
     def interrupted(*args, **kwargs):
@@ -143,7 +143,7 @@ def test_keyboard_interrupt_stops_the_pool(monkeypatch):
             raise KeyboardInterrupt
         return original(*args, **kwargs)
 
-    monkeypatch.setattr(_panel._batch, "battery", interrupted)
+    monkeypatch.setattr(_panel._engine, "run", interrupted)
     with pytest.raises(KeyboardInterrupt):
         kd.battery_panel(frame, "firm", "ret", ["mkt"], workers=2)
     assert tasks > 50 and len(calls) < tasks  # the pool stopped rather than running every task
@@ -172,42 +172,34 @@ def test_without_scipy_the_table_says_so(monkeypatch):
     assert table.xs("cusum", level="test")["pvalue"].notna().all()
 
 
-# --- the stacked path and the groups it hands back ----------------------------
+# --- one engine call per chunk of groups; special groups among clean ones ----
 
 X3 = ["mkt", "smb", "hml"]
 
 
-def count_per_group_runs(monkeypatch):
-    """Count the groups run through the per-group battery (by either module)."""
-    from Kestrix.diagnostics import _batch
-
+@pytest.mark.parametrize("chunk, cells", [(1, 1 << 21), (3, 1 << 21), (7, 300), (2048, 1 << 21)])
+def test_any_chunking_gives_the_same_bits_in_one_engine_call_per_chunk(monkeypatch, chunk, cells):
+    frame = long_panel(groups=90, seed=7)
+    reference = kd.battery_panel(frame, "firm", "ret", X3, workers=1)
+    monkeypatch.setattr(_panel, "CHUNK", chunk)
+    monkeypatch.setattr(_panel, "CELLS", cells)
+    tasks = _panel._tasks(_panel.split(frame, "firm", "ret", X3), 1)
+    assert [g for task in tasks for g in range(*task)] == list(range(90))  # every group once, in order
     calls = []
-    for module in (_panel, _batch):
-        original = module.run_tests
+    original = _panel._engine.run
 
-        def counted(fit, tests, *args, _original=original, **kwargs):
-            calls.append(tuple(tests))
-            return _original(fit, tests, *args, **kwargs)
+    def counted(*args, **kwargs):
+        calls.append(1)
+        return original(*args, **kwargs)
 
-        monkeypatch.setattr(module, "run_tests", counted)
-    return calls
-
-
-def test_clean_groups_take_the_stacked_path(monkeypatch):
-    frame = long_panel(groups=120, seed=7)
-    calls = count_per_group_runs(monkeypatch)
-    tests = ["breusch_godfrey", "chow", "cusum", "wald", "durbin_watson"]
-    kd.battery_panel(frame, "firm", "ret", X3, workers=1, tests=tests)
-    # One per-group run per size (the rows' words and a check of the stacked numbers), none per group.
-    assert len(calls) == frame.groupby("firm").size().nunique()
-    calls.clear()
-    kd.battery_panel(frame, "firm", "ret", X3, workers=1, tests=["chow", "white"])
-    # A test without a stacked form runs per group, alone.
-    assert calls.count(("white",)) == 120 and len(calls) == 120 + frame.groupby("firm").size().nunique()
+    monkeypatch.setattr(_panel._engine, "run", counted)
+    pd.testing.assert_frame_equal(kd.battery_panel(frame, "firm", "ret", X3, workers=1), reference,
+                                  check_exact=True)
+    assert len(calls) == len(tasks) and len(tasks) >= min(90, -(-90 // chunk))
 
 
 def special(kind, rng, n=40):
-    """A group of n rows the stacked path cannot take, among clean groups of the same size."""
+    """A group of n rows that is special in some way, among clean groups of the same size."""
     X = rng.standard_normal((n, 3))
     y = 0.1 + X @ [1.0, -0.5, 0.2] + rng.standard_normal(n)
     if kind == "rank-deficient":
@@ -220,7 +212,7 @@ def special(kind, rng, n=40):
         y = 0.1 + X @ [1.0, -0.5, 0.2]
     elif kind == "constant response":
         y[:] = 2.5
-    elif kind == "near-collinear":  # of full rank, but the kernels' pivot tests hand it back
+    elif kind == "near-collinear":  # of full rank, within 1e-9 of a dependent column
         X[:, 2] = 2.0 * X[:, 0] + 1e-9 * rng.standard_normal(n)
     elif kind == "nan":
         X[7, 1] = np.nan
@@ -250,32 +242,13 @@ def test_special_groups_among_clean_ones_equal_their_battery_alone(options):
     rng = np.random.default_rng(8)
     frame = pd.concat([long_panel(groups=40, seed=9), *[special(kind, rng) for kind in KINDS]], ignore_index=True)
     with warnings.catch_warnings():
-        warnings.simplefilter("error", RuntimeWarning)  # the stacked numbers agree: no size falls back
+        warnings.simplefilter("error", RuntimeWarning)
         table = kd.battery_panel(frame, "firm", "ret", X3, workers=2, **options)
     for firm, group in frame.groupby("firm"):
         if firm == "z-nan":  # the battery alone refuses such arrays; the panel reports the refusal per row
             assert table.loc[firm, "error"].str.contains("X contains 1 missing value").all()
         else:
             assert_same_rows(table.loc[firm], alone(group, **options))
-
-
-def test_a_stacked_result_that_disagrees_is_replaced_by_the_per_group_one(monkeypatch):
-    from Kestrix.diagnostics import _batch
-
-    original = _batch._statistics
-
-    def off_by_one_bit(*args, **kwargs):
-        out, ok = original(*args, **kwargs)
-        out["chow"] = np.nextafter(out["chow"], np.inf)
-        return out, ok
-
-    monkeypatch.setattr(_batch, "_statistics", off_by_one_bit)
-    frame = long_panel(groups=60, seed=10)
-    with pytest.warns(RuntimeWarning, match="differs from the per-group battery") as caught:
-        table = kd.battery_panel(frame, "firm", "ret", X3, workers=1, tests=["chow", "cusum"])
-    assert len(caught) == 1  # once per run, not once per size
-    for firm, group in frame.groupby("firm"):
-        assert_same_rows(table.loc[firm], alone(group, tests=["chow", "cusum"]))
 
 
 def test_a_constant_among_the_regressors_without_add_constant():

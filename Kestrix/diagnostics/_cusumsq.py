@@ -137,24 +137,35 @@ def _log_tail(z: float, row: _Row) -> float:
     return _LOGP_TAIL - (y - _Z_INF_LAST) * (y + _Z_INF_LAST) + math.log((row.z_max - z) / row.span)
 
 
-def pvalue(gap: float, m: int) -> float:
-    """P(D_m >= gap) under the null, for m recursive residuals.
+def pvalues(gaps: Any, m: int) -> Any:
+    """P(D_m >= gap) under the null for each gap in an array, for m recursive residuals.
 
     NaN for a NaN gap, 1 for gap <= 0, 0 for gap >= 1 - 1/m (which D_m
     never reaches); continuous and non-increasing in between.
     """
+    import numpy as np
+
     row = _row(m)
-    gap = float(gap)
-    if not gap > 0.0:
-        return math.nan if gap != gap else 1.0
-    z = gap * row.root
-    if z < row.z_last:
-        zs = row.zs
-        j = bisect_right(zs, z) - 1
-        return math.exp(_LOGP[j] + (z - zs[j]) * row.slopes[j])
-    if z >= row.z_max:
-        return 0.0
-    return math.exp(_log_tail(z, row))
+    gaps = np.asarray(gaps, dtype=np.float64)
+    out = np.where(np.isnan(gaps), math.nan, 1.0)
+    z = gaps * row.root
+    body = (gaps > 0.0) & (z < row.z_last)
+    if body.any():
+        zs = np.asarray(row.zs)
+        j = np.searchsorted(zs, z[body], side="right") - 1
+        out[body] = np.exp(np.asarray(_LOGP)[j] + (z[body] - zs[j]) * np.asarray(row.slopes)[j])
+    tail = (gaps > 0.0) & (z >= row.z_last) & (z < row.z_max)
+    if tail.any():
+        zt = z[tail]
+        y = zt - row.shift
+        out[tail] = np.exp(_LOGP_TAIL - (y - _Z_INF_LAST) * (y + _Z_INF_LAST) + np.log((row.z_max - zt) / row.span))
+    out[(gaps > 0.0) & (z >= row.z_max)] = 0.0
+    return out
+
+
+def pvalue(gap: float, m: int) -> float:
+    """P(D_m >= gap) under the null, for m recursive residuals (``pvalues`` of one gap)."""
+    return float(pvalues([float(gap)], m)[0])
 
 
 def critical_value(m: int, alpha: float = 0.05) -> float:

@@ -126,22 +126,38 @@ def _normal_sf(x: float) -> float:
     return 0.5 * math.erfc(x / math.sqrt(2.0))
 
 
+_ERFC = np.frompyfunc(math.erfc, 1, 1)
+
+
+def _normal_sf_many(x: np.ndarray) -> np.ndarray:
+    return 0.5 * _ERFC(x / math.sqrt(2.0)).astype(np.float64)
+
+
+def cusum_pvalues(a: np.ndarray) -> np.ndarray:
+    """Asymptotic P(a Brownian motion leaves ±a·(1 + 2t) on [0, 1]) for each CUSUM statistic in a."""
+    a = np.asarray(a, dtype=np.float64)
+    p = np.full(a.shape, math.nan)
+    live = a > _CUSUM_CERTAIN
+    p[a <= _CUSUM_CERTAIN] = 1.0
+    x = a[live]
+    total = 2.0 * _normal_sf_many(3.0 * x)
+    k = 1
+    while x.size:
+        weight = 2.0 * np.exp(-4.0 * k * k * x * x)
+        more = weight >= 1e-17
+        if not more.any():
+            break
+        bracket = _normal_sf_many((2 * k - 3) * x[more]) - _normal_sf_many((3 + 2 * k) * x[more])
+        term = weight[more] * bracket
+        total[more] = total[more] + term if k % 2 else total[more] - term
+        k += 1
+    p[live] = np.minimum(1.0, np.maximum(0.0, total))
+    return p
+
+
 def cusum_pvalue(a: float) -> float:
     """Asymptotic P(a Brownian motion leaves ±a·(1 + 2t) on [0, 1]) for the CUSUM statistic a."""
-    if math.isnan(a):
-        return math.nan
-    if a <= _CUSUM_CERTAIN:
-        return 1.0
-    total = 2.0 * _normal_sf(3.0 * a)
-    k = 1
-    while True:
-        weight = 2.0 * math.exp(-4.0 * k * k * a * a)
-        if weight < 1e-17:
-            break
-        bracket = _normal_sf((2 * k - 3) * a) - _normal_sf((3 + 2 * k) * a)
-        total += weight * bracket if k % 2 else -weight * bracket
-        k += 1
-    return min(1.0, max(0.0, total))
+    return float(cusum_pvalues(np.array([float(a)]))[0])
 
 
 @functools.lru_cache(maxsize=32)

@@ -3,34 +3,32 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from functools import cached_property
 from typing import Any
 
 import numpy as np
 
-from Kestrix._ckernels.diag import _diag
-
-from . import _lstsq
+from . import _engine
 from ._inputs import Matrix, Vector, constant_columns, is_pandas, regression, require_unique_labels
 from ._status import DiagnosticError, Status
 
-_EPS = float(np.finfo(np.float64).eps)
+_EXACT = _engine.CODES["UDEF_VARIANCE"]
+_FEW = _engine.CODES["TOO_FEW_OBS"]
 
 
 @dataclass(frozen=True, eq=False, repr=False)
 class OLSFit:
-    """An ordinary least-squares fit of y on X, computed once.
+    """An ordinary least-squares fit of y on X, computed once by the battery engine.
 
     Every regression test of this package accepts it in place of ``(y, X)``
-    and never refits it.  The fit is made through a singular value
-    decomposition of X with its columns equilibrated (each divided by the
-    power of two nearest its norm, which is exact): ``rank`` is the
-    numerical rank of that design (singular values against max(n, p)·eps of
-    the largest, as ``numpy.linalg.matrix_rank`` decides), so it does not
-    depend on the units of the columns.  With a rank-deficient X the
-    coefficients are the solution of least norm in the equilibrated units,
-    and only the fitted values are identified.
+    and never refits it.  The fit is Householder QR with the rank decided
+    column by column in X's order: a column whose part outside the span of
+    the columns before it has norm at most max(n, p)·eps of its own norm is
+    dependent (``dependent``), gets no coefficient (NaN) and is named in the
+    notes; the decision does not depend on the units of the columns.  The
+    arithmetic runs in a fixed order, so the fit has the same bits on every
+    machine.
 
     ``index`` holds the labels of the rows (the pandas index of the input,
     or None for arrays, whose labels are the positions 0 ... n-1);
@@ -47,11 +45,11 @@ class OLSFit:
     y_name: str | None
     index: Any
     has_constant: bool
-    # Right singular vectors and singular values of the rank-r part of the
-    # equilibrated X, and the column scales (X = equilibrated X · diag(scales)).
-    _vt: np.ndarray = field(repr=False)
-    _s: np.ndarray = field(repr=False)
-    _scales: np.ndarray = field(repr=False)
+    bse: np.ndarray
+    rss: float
+    tss: float
+    dependent: np.ndarray
+    status: int
     dropped: tuple[int, ...] = ()
     inner_gaps: int = 0
     # What the input needed said about it (rows paired by label, a constant not added).
@@ -73,10 +71,6 @@ class OLSFit:
     def fitted(self) -> np.ndarray:
         return self.y - self.resid
 
-    @cached_property
-    def rss(self) -> float:
-        return float(self.resid @ self.resid)
-
     @property
     def sigma(self) -> float:
         """Residual standard error sqrt(rss / (n - rank)); NaN without residual degrees of freedom."""
@@ -85,9 +79,7 @@ class OLSFit:
     @property
     def rsquared(self) -> float:
         """Centred R² when X has a constant, uncentred otherwise."""
-        y = self.y - self.y.mean() if self.has_constant else self.y
-        total = float(y @ y)
-        return 1.0 - self.rss / total if total > 0 else math.nan
+        return 1.0 - self.rss / self.tss if self.tss > 0 else math.nan
 
     @cached_property
     def constant(self) -> np.ndarray:
@@ -99,49 +91,18 @@ class OLSFit:
         """Positions of the non-constant columns of X."""
         return tuple(int(j) for j in np.flatnonzero(~self.constant))
 
-    @cached_property
-    def non_constant_X(self) -> np.ndarray:
-        """X without its constant columns, contiguous (for kernels that add their own intercept)."""
-        return np.ascontiguousarray(self.X[:, ~self.constant])
-
-    @cached_property
-    def variance_design(self) -> np.ndarray:
-        """A constant and the non-constant columns of X: the default Breusch-Pagan regressors."""
-        design = np.empty((self.nobs, self.non_constant_X.shape[1] + 1))
-        design[:, 0] = 1.0
-        design[:, 1:] = self.non_constant_X
-        return design
-
     @property
     def identified(self) -> bool:
         return self.rank == self.ncols
 
-    @cached_property
-    def xtx_pinv(self) -> np.ndarray:
-        """(X'X)⁻¹ from the decomposition of the fit (a generalised inverse when X is rank-deficient)."""
-        return ((self._vt.T / (self._s * self._s)) @ self._vt) / np.multiply.outer(self._scales, self._scales)
-
     @property
-    def cov_params(self) -> np.ndarray:
-        """OLS covariance of the coefficients, sigma²·(X'X)⁺."""
-        return self.xtx_pinv * (self.rss / self.df_resid if self.df_resid > 0 else math.nan)
-
-    @property
-    def bse(self) -> np.ndarray:
-        """OLS standard errors of the coefficients."""
-        return np.sqrt(np.diag(self.cov_params))
-
-    @cached_property
     def exact(self) -> bool:
         """The residuals are zero up to rounding although X does not interpolate y by construction."""
-        norm_y = float(np.linalg.norm(self.y))
-        return self.rank < self.nobs and math.sqrt(self.rss) <= 1e-13 * norm_y
+        return self.status == _EXACT
 
     def residuals_for_tests(self) -> np.ndarray:
         """The residuals, refusing a fit whose residuals are only rounding noise."""
-        # Residuals of an exact fit are rounding errors of the size eps·|y|;
-        # every statistic built on them would be noise, so say so instead.
-        if self.df_resid <= 0:
+        if self.status == _FEW:
             raise DiagnosticError(f"too few observations: {self.nobs} observations for {self.rank} independent "
                                   "regressors leave no residual degrees of freedom", Status.TOO_FEW_OBS)
         if self.exact:
@@ -149,44 +110,40 @@ class OLSFit:
                                   "all zero up to rounding", Status.UNDEFINED_VARIANCE)
         return self.resid
 
-    @cached_property
-    def recursive(self) -> tuple[np.ndarray, int, int]:
-        """Recursive residuals (read-only), the position of the first, and the status that made them.
-
-        Computed once per fit, for the recursive-residual, CUSUM and
-        CUSUM-of-squares tests alike.
-        """
-        T, p = self.X.shape
-        status, w = _diag.recursive_residuals(self.y, self.X)
-        start = p
-        if status == Status.FALLBACK:
-            w, start = _lstsq.recursive_residuals(self.y, self.X)
-        elif status == Status.NO_MEMORY:
-            raise MemoryError("not enough memory for the kernel's scratch space")
-        elif status != Status.OK:
-            raise DiagnosticError(f"too few observations: recursive residuals need more observations than "
-                                  f"the {p} regressors, got {T}", Status(status))
-        w.flags.writeable = False
-        return w, start, status
-
     def require_order(self, test: str) -> None:
         """Refuse ``test``, which uses the order of the rows, when the row labels repeat."""
         require_unique_labels(self.index, test)
 
+    @cached_property
+    def recursive(self) -> tuple[np.ndarray, int]:
+        """Recursive residuals (read-only) and the position of the first, computed once per fit."""
+        run = _engine.run(self.y, self.X, np.array([0, self.nobs], dtype=np.int64),
+                          _engine.options_tuple((), _default_options()), recursive=True)
+        w = run.recursive
+        finite = np.flatnonzero(~np.isnan(w))
+        start = int(finite[0]) if finite.size else self.nobs
+        out = w[start:].copy()
+        out.flags.writeable = False
+        return out, start
+
     def labels(self, positions: np.ndarray) -> Any:
         """Row labels of the given positions (the positions themselves for array input)."""
         return positions if self.index is None else self.index[positions]
+
+    def label(self, position: int) -> Any:
+        """The label of one row."""
+        return position if self.index is None else self.index[position]
 
     @property
     def notes(self) -> list[str]:
         """What a reader of the fit should know: unidentified coefficients, rows dropped, input adjusted."""
         out = list(self.input_notes)
         if not self.identified:
-            spanned = [self.names[j] for j in np.flatnonzero(~_lstsq.independent_columns(self.X))]
+            spanned = [self.names[j] for j in np.flatnonzero(self.dependent)]
             combination = "is a linear combination" if len(spanned) == 1 else "are linear combinations"
             which = f" ({', '.join(spanned)} {combination} of the others)" if spanned else ""
-            out.append(f"X has rank {self.rank} of {self.ncols} columns{which}: the coefficients are not "
-                       "identified (the solution of least norm in equilibrated units is shown)")
+            out.append(f"X has rank {self.rank} of {self.ncols} columns{which}: their coefficients are not "
+                       "identified (none is given for them)")
         if self.dropped:
             k = len(self.dropped)
             text = f"{k} row{'s' if k > 1 else ''} with missing values left out"
@@ -209,6 +166,12 @@ class OLSFit:
         const = "with" if self.has_constant else "without"
         return (f"OLSFit(nobs={self.nobs}, rank={self.rank} of {self.ncols}, {const} constant, "
                 f"R²={self.rsquared:.4f}, sigma={self.sigma:.6g}; {coef})")
+
+
+def _default_options() -> Any:
+    from ._battery import Options
+
+    return Options()
 
 
 def _drop_missing(yv: Vector, Xm: Matrix) -> tuple[Vector, Matrix, tuple[int, ...], int]:
@@ -265,58 +228,28 @@ def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise", a
             names = ("const", *names)
     if n == 0:
         raise DiagnosticError("too few observations: the regression has no observations", Status.TOO_FEW_OBS)
-    values = np.ascontiguousarray(values)
     index = yv.index if yv.index is not None and is_pandas(yv.index) else None
-    return fit_from_svd(yv.values, values, *equilibrated_svd(values), tuple(names), yv.name, index, dropped, gaps,
-                        tuple(notes))
+    return fit_arrays(np.ascontiguousarray(yv.values), np.ascontiguousarray(values), tuple(names), yv.name, index,
+                      dropped, gaps, tuple(notes))
 
 
-def equilibrated_svd(X: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-    """Column scales and the thin SVD of X/scales, for one design or a stack of same-sized designs.
-
-    A stacked call gives each matrix the same bits as a call of its own.
-    """
-    scales = _lstsq.column_scales(X)
-    U, s, vt = np.linalg.svd(X / scales[..., None, :], full_matrices=False)
-    return scales, U, s, vt
+def fit_arrays(y: np.ndarray, X: np.ndarray, names: tuple[str, ...], y_name: str | None = None, index: Any = None,
+               dropped: tuple[int, ...] = (), gaps: int = 0, notes: tuple[str, ...] = ()) -> OLSFit:
+    """The fit of the C-contiguous float64 arrays y and X (finite) by the engine."""
+    run = _engine.run(y, X, np.array([0, y.shape[0]], dtype=np.int64), _engine.options_tuple((), _default_options()),
+                      fit=True, rows=True)
+    return from_run(run, 0, y, X, names, y_name, index, dropped, gaps, notes)
 
 
-def fit_from_svd(y: np.ndarray, X: np.ndarray, scales: np.ndarray, U: np.ndarray, s: np.ndarray, vt: np.ndarray,
-                 names: tuple[str, ...], y_name: str | None = None, index: Any = None,
-                 dropped: tuple[int, ...] = (), gaps: int = 0, notes: tuple[str, ...] = ()) -> OLSFit:
-    """The fit of y on X from the thin SVD X/scales = U·diag(s)·vt (``equilibrated_svd``).
-
-    ``ols`` decomposes one X; a panel decomposes many same-sized designs in
-    one stacked call and builds each fit here.
-    """
-    n = X.shape[0]
-    tol = float(s[0]) * max(X.shape) * _EPS if s.size else 0.0
-    rank = int(np.count_nonzero(s > tol))
-    Ur, sr, vtr = U[:, :rank], s[:rank], vt[:rank]
-    coef = (vtr.T @ ((Ur.T @ y) / sr)) / scales
-    resid = y - X @ coef
-    const = constant_columns(X)
-    if np.any(const & (X[0] != 0.0)):
-        has_constant = True
-    else:
-        # A constant spanned by other columns (a full set of dummies) counts too.
-        ones = np.ones(n)
-        projected = Ur @ (Ur.T @ ones)
-        has_constant = bool(rank) and float(np.linalg.norm(ones - projected)) <= 1e-8 * math.sqrt(n)
-    fit = OLSFit(
-        y=y, X=X, coef=coef, resid=resid, rank=rank, names=names, y_name=y_name, index=index,
-        has_constant=has_constant, dropped=dropped, inner_gaps=gaps, input_notes=notes, _vt=vtr, _s=sr,
-        _scales=scales,
-    )
-    fit.__dict__["constant"] = const  # the cached property, computed once already
-    return fit
-
-
-def shift_option(y_or_fit: Any, X: Any, option: Any, default: Any) -> tuple[Any, Any]:
-    """(X, option) of a test called as test(fit, value): with a fit there is no X, so value is the option."""
-    if isinstance(y_or_fit, OLSFit) and X is not None and option is default:
-        return None, X
-    return X, option
+def from_run(run: _engine.Run, g: int, y: np.ndarray, X: np.ndarray, names: tuple[str, ...],
+             y_name: str | None = None, index: Any = None, dropped: tuple[int, ...] = (), gaps: int = 0,
+             notes: tuple[str, ...] = (), resid: np.ndarray | None = None) -> OLSFit:
+    """The fit of group g of an engine run that asked for the fit and the residuals."""
+    assert run.coef is not None and run.bse is not None and run.dependent is not None
+    return OLSFit(y=y, X=X, coef=run.coef[g], resid=run.resid if resid is None else resid, rank=int(run.rank[g]),
+                  names=names, y_name=y_name, index=index, has_constant=bool(run.has_constant[g]), bse=run.bse[g],
+                  rss=float(run.rss[g]), tss=float(run.tss[g]), dependent=run.dependent[g].astype(bool),
+                  status=int(run.fit_status[g]), dropped=dropped, inner_gaps=gaps, input_notes=notes)
 
 
 def as_fit(y_or_fit: Any, X: Any, what: str) -> OLSFit:

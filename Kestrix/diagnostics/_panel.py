@@ -11,20 +11,18 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from . import _batch
-from ._battery import COLUMNS, TESTS, Options, columns, frame, make_options, run_tests, selected
-from ._distributions import DEFER_PVALUES, chi2_sf_many, f_sf_many
-from ._fit import OLSFit, equilibrated_svd, fit_from_svd
-from ._inputs import _require_finite
-from ._status import DiagnosticError
+from . import _engine
+from ._battery import COLUMNS, TESTS, Options, make_options, selected
+from ._inputs import _to_float, non_finite
+from ._table import Groups, frame, rows
 
 #: Above this many groups a progress bar is shown by default (when standard error is a terminal).
 PROGRESS_GROUPS = 300
-# Groups per task at most: large enough for the stacked arithmetic to pay, small
-# enough to spread over the workers and to stop soon after an interrupt; and a
-# task's stacked designs hold at most CELLS numbers.
-CHUNK = 256
-CELLS = 1 << 18
+# Groups per engine call at most: enough for the call's overhead to vanish, few enough to spread over the
+# workers, to move the progress bar and to stop within a second of an interrupt; and a call's rows hold at
+# most CELLS numbers of X.
+CHUNK = 2048
+CELLS = 1 << 21
 
 
 @dataclass(frozen=True)
@@ -80,10 +78,7 @@ def split(frame_: Any, by: Any, y: str, x: Any, add_constant: bool = True) -> Pa
     keys = grouped.size().index
     values = {}
     for name in (y, *x_names):
-        try:
-            values[name] = frame_[name].to_numpy(dtype=np.float64, na_value=np.nan)
-        except (TypeError, ValueError):
-            raise ValueError(f"column {name!r} is not numeric") from None
+        values[name] = _to_float(frame_[name], f"column {name!r}")
     n = codes.shape[0]
     # The rows group by group, each group's in the frame's order (no gather when the frame is sorted already);
     # copies, writable, as the kernels take them.
@@ -101,76 +96,24 @@ def split(frame_: Any, by: Any, y: str, x: Any, add_constant: bool = True) -> Pa
                  starts=starts, sizes=sizes)
 
 
-def _fits(panel: Panel, ids: list[int]) -> Iterator[tuple[int, OLSFit | Exception]]:
-    """The fit of each group, or why it has none; same-sized groups share one stacked SVD."""
-    clean: dict[int, list[tuple[int, np.ndarray, np.ndarray]]] = {}
-    for g in ids:
-        rows = panel.rows(g)
-        y, X = panel.y[rows], panel.X[rows]
-        try:
-            # The same refusals, word for word, as kd.ols on the group alone.
-            _require_finite(y, "y")
-            _require_finite(X, "X")
-        except DiagnosticError as exc:
-            yield g, exc
-            continue
-        clean.setdefault(y.shape[0], []).append((g, y, X))
-    for batch in clean.values():
-        stack = np.stack([X for _, _, X in batch])
-        try:
-            scales, U, s, vt = equilibrated_svd(stack)
-        except np.linalg.LinAlgError as exc:  # pragma: no cover - finite input converges
-            for g, _, _ in batch:
-                yield g, ValueError(f"the least-squares fit failed: {exc}")
-            continue
-        for i, (g, y, X) in enumerate(batch):
-            yield g, fit_from_svd(y, X, scales[i], U[i], s[i], vt[i], panel.names, panel.y_name)
-
-
-Outcome = tuple[str, Any, Any]
-#: The rows of some groups: their numbers, and the table's columns, len(tests) rows per group in group order.
-Block = tuple[np.ndarray, dict[str, np.ndarray]]
-
-
-def _chunk(panel: Panel, ids: list[int], tests: tuple[str, ...], options: Options,
-           cancel: threading.Event, templates: _batch.Templates) -> list[Block]:
-    """The battery of each group of one task (groups of one size), chi-square and F p-values left for the table."""
-    token = DEFER_PVALUES.set(True)
-    try:
-        if cancel.is_set():
-            return []
-        done, cols, ids = _batch.battery(panel, ids, tests, options, templates)
-        blocks = [] if cols is None else [(done, cols)]
-        slow: list[int] = []
-        outcomes: list[Outcome] = []
-        for g, fit in _fits(panel, ids):
-            if cancel.is_set():
-                break
-            slow.append(g)
-            if isinstance(fit, Exception):
-                outcomes += [(name, None, fit) for name in tests]
-            else:
-                outcomes += run_tests(fit, tests, options)
-        if slow:
-            blocks.append((np.asarray(slow, dtype=np.int64), columns(outcomes, options)))
-        return blocks
-    finally:
-        DEFER_PVALUES.reset(token)
-
-
-def _tasks(panel: Panel, workers: int = 1) -> list[list[int]]:
-    """Groups of one size together, in chunks: a deterministic split (the results do not depend on it).
-
-    Several chunks per worker, so that a few long groups still spread over the pool.
-    """
-    by_size: dict[int, list[int]] = {}
-    for g, size in enumerate(panel.sizes.tolist()):
-        by_size.setdefault(size, []).append(g)
-    spread = panel.groups if workers == 1 else max(1, -(-panel.groups // (4 * workers)))
+def _tasks(panel: Panel, workers: int = 1) -> list[tuple[int, int]]:
+    """Consecutive runs of groups, one engine call each: a deterministic split (the results do not depend
+    on it).  Several per worker, so that a few long groups still spread over the pool."""
+    G = panel.groups
+    if G == 0:
+        return []
+    spread = G if workers == 1 else max(1, -(-G // (4 * workers)))
     tasks = []
-    for size, ids in sorted(by_size.items()):
-        chunk = max(1, min(CHUNK, spread, CELLS // max(1, size * panel.X.shape[1])))
-        tasks += [ids[i:i + chunk] for i in range(0, len(ids), chunk)]
+    g = 0
+    p = max(1, panel.X.shape[1])
+    while g < G:
+        end = g + 1
+        cells = int(panel.sizes[g]) * p
+        while end < G and end - g < min(CHUNK, spread) and cells + int(panel.sizes[end]) * p <= CELLS:
+            cells += int(panel.sizes[end]) * p
+            end += 1
+        tasks.append((g, end))
+        g = end
     return tasks
 
 
@@ -192,29 +135,36 @@ def _progress_bar(progress: bool | None, total: int) -> Any:
     return Bar(total=total, unit="group", desc="battery", file=sys.stderr, leave=False)
 
 
-def _run(panel: Panel, tests: tuple[str, ...], options: Options, workers: int,
-         progress: Any, on_done: Callable[[int], None] | None = None) -> list[Block]:
-    results: list[Block] = []
-    cancel = threading.Event()
-    templates = _batch.Templates()
+def _run(panel: Panel, engine_options: tuple[Any, ...], workers: int, progress: Any,
+         on_done: Callable[[int], None] | None = None) -> _engine.Run:
+    """The engine over every group, one call per task, each call writing its groups' part of the outputs."""
+    out = _engine.allocate(panel.groups, panel.y.shape[0], panel.X.shape[1])
     tasks = _tasks(panel, workers)
+    starts = np.concatenate([panel.starts, [panel.y.shape[0]]]).astype(np.int64) if panel.groups else \
+        np.zeros(1, dtype=np.int64)
+    cancel = threading.Event()
 
-    def done(part: list[Block]) -> None:
-        results.extend(part)
-        count = sum(ids.shape[0] for ids, _ in part)
+    def task(g0: int, g1: int) -> int:
+        if cancel.is_set():
+            return 0
+        r0, r1 = int(starts[g0]), int(starts[g1])
+        _engine.run(panel.y[r0:r1], panel.X[r0:r1], starts[g0:g1 + 1] - r0, engine_options,
+                    out=_engine.part(out, g0, g1, r0, r1))
+        return g1 - g0
+
+    def done(count: int) -> None:
         if progress is not None:
             progress.update(count)
         if on_done is not None:
             on_done(count)
 
     if workers == 1:
-        for ids in tasks:
-            done(_chunk(panel, ids, tests, options, cancel, templates))
-        return results
+        for g0, g1 in tasks:
+            done(task(g0, g1))
+        return out
     pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="kestrix-panel")
     try:
-        pending: set[Future[Any]] = {pool.submit(_chunk, panel, ids, tests, options, cancel, templates)
-                                     for ids in tasks}
+        pending: set[Future[Any]] = {pool.submit(task, g0, g1) for g0, g1 in tasks}
         while pending:
             # A bounded wait keeps the main thread responsive to KeyboardInterrupt.
             finished, pending = wait(pending, timeout=0.25, return_when=FIRST_COMPLETED)
@@ -225,78 +175,43 @@ def _run(panel: Panel, tests: tuple[str, ...], options: Options, workers: int,
         pool.shutdown(wait=True, cancel_futures=True)
         raise
     pool.shutdown(wait=True)
-    return results
+    return out
 
 
-_LAWS = {"chi2": 0, "F": 1, "t": 2}
+def _finite_errors(panel: Panel, run: _engine.Run) -> dict[int, str]:
+    """The messages of the groups holding a missing or infinite value, as kd.ols words them."""
+    errors = {}
+    for g in np.flatnonzero(run.fit_status == _engine.CODES["NOT_FINITE"]).tolist():
+        rows_ = panel.rows(g)
+        for values, what in ((panel.y[rows_], "y"), (panel.X[rows_], "X")):
+            found = non_finite(values)
+            if found:
+                errors[g] = f"{what} contains {found}; drop or fill them first"
+                break
+    return errors
 
 
-def _deferred_pvalues(cols: dict[str, np.ndarray]) -> None:
-    """Chi-square, F and t p-values of the whole table in one vectorised call each, with their verdicts."""
-    dist = cols["distribution"]
-    named = np.flatnonzero(np.isnan(cols["pvalue"]) & (dist != None))  # noqa: E711 (elementwise)
-    if named.size == 0:
-        return
-    # The law of each row without a p-value from its distribution's name (chi2(k), F(a, b), t(k), ...),
-    # and its degrees of freedom from the first row of that name: rows with one name share both.
-    import pandas as pd
-
-    code, names = pd.factorize(dist[named])
-    where = named[np.unique(code, return_index=True)[1]]  # the first row of each name
-    laws, df1s, df2s = [], [], []
-    for text, i in zip(names.tolist(), where.tolist()):
-        law = _LAWS.get(text.split("(", 1)[0], -1)
-        d = cols["df"][i]
-        laws.append(law)
-        df1s.append(d[0] if isinstance(d, tuple) else (1 if law == 2 else d))
-        df2s.append(d[1] if isinstance(d, tuple) else (d if law == 2 else 1))
-    law = np.array(laws, dtype=np.int64)[code]
-    rows = named[law >= 0]
-    if rows.size == 0:
-        return
-    df1 = np.array(df1s, dtype=np.float64)[code][law >= 0]
-    df2 = np.array(df2s, dtype=np.float64)[code][law >= 0]
-    law = law[law >= 0]
-    stat = cols["statistic"][rows]
-    chi2, f = law == 0, law != 0
-    p = np.empty(rows.shape[0])
-    p_chi2 = chi2_sf_many(stat[chi2], df1[chi2])
-    p_f = f_sf_many(np.where(law[f] == 2, stat[f] * stat[f], stat[f]), df1[f], df2[f])
-    if p_chi2 is None or p_f is None:  # no SciPy: the verdicts already say so
-        return
-    p[chi2], p[f] = p_chi2, p_f
-    cols["pvalue"][rows] = p
-    cols["reject_5pct"][rows], cols["verdict"][rows] = _batch.decide(p, cols["alternative"][rows])
-
-
-def table(panel: Panel, results: list[Block], tests: tuple[str, ...]) -> Any:
+def table(panel: Panel, run: _engine.Run, tests: tuple[str, ...], options: Options) -> Any:
     """The panel's DataFrame indexed by (group keys ..., test), with the battery's columns and nobs."""
     import pandas as pd
 
-    T = len(tests)
-    if results:
-        done = np.concatenate([ids for ids, _ in results])
-        names = results[0][1].keys()
-        cols = {name: np.concatenate([part[name] for _, part in results]) for name in names}
-    else:
-        done = np.zeros(0, dtype=np.int64)
-        cols = columns([], Options())
-    # Groups in the order of their keys, each group's tests in the order asked.
-    order = np.argsort(done, kind="stable")
-    done = done[order]
-    rows = (order[:, None] * T + np.arange(T)).ravel()
-    cols = {name: value[rows] for name, value in cols.items()}
-    _deferred_pvalues(cols)
-    take = np.repeat(done, T)
+    G, K = panel.groups, len(tests)
+    groups = Groups(n=panel.sizes.astype(np.int64), names=panel.names, finite_error=_finite_errors(panel, run),
+                    design=lambda g: panel.X[panel.rows(g)])
+    cols = rows(run, tests, options, groups).columns
     keys = panel.keys
+    group_codes = np.repeat(np.arange(G), K)
+    test_codes = np.tile(np.arange(K), G)
+    test_level = pd.Index(list(tests), dtype="str")
     if isinstance(keys, pd.MultiIndex):
-        levels = [keys.get_level_values(i)[take] for i in range(keys.nlevels)]
+        levels = [*keys.levels, test_level]
+        codes = [*(np.asarray(c)[group_codes] for c in keys.codes), test_codes]
     else:
-        levels = [keys[take]]
-    test_names = np.tile(np.array(tests, dtype=object), done.shape[0])
-    index = pd.MultiIndex.from_arrays([*levels, test_names], names=[*panel.by, "test"])
+        levels = [keys, test_level]
+        codes = [group_codes, test_codes]
+    index = pd.MultiIndex(levels=levels, codes=codes, names=[*panel.by, "test"], verify_integrity=False)
     out = frame(cols, index)
-    out["nobs"] = panel.sizes[take]
+    out["nobs"] = np.repeat(panel.sizes.astype(np.int64), K)
     return out
 
 
@@ -315,19 +230,16 @@ def battery_panel(frame_: Any, by: Any, y: str, x: Any, *, workers: int | None =
     group), bit for bit, whatever ``workers`` is and however the groups are
     ordered in the frame.  The other options are those of ``battery``.
 
-    ``workers=None`` uses every core: the groups run on a thread pool, and
-    the kernels release the interpreter lock; ``workers=1`` runs in the
-    calling thread.  Same-sized groups are fitted by one stacked
-    factorisation; the clean ones (finite, of full rank, with one constant
-    column) are tested over stacked arrays, one kernel call per group and
-    test, and the chi-square and F p-values of the whole table are computed
-    in one vectorised call.  A group that cannot be fitted (a
-    missing or infinite value) or tested (too few rows, a constant response)
-    gets its rows with ``error`` and ``status`` set; every other group is
-    computed as usual.  KeyboardInterrupt stops the pool and is raised.
-    ``progress`` shows a progress bar on standard error (needs tqdm; by
-    default when there are more than 300 groups and standard error is a
-    terminal).
+    The groups go to the battery engine in calls of up to 2,048 groups, each
+    with the interpreter lock released; ``workers=None`` runs the calls on a
+    thread pool of every core, ``workers=1`` in the calling thread.  A group
+    that cannot be fitted (a missing or infinite value) or tested (a
+    constant response) gets its rows with ``error`` and ``status`` set; a
+    test that does not apply to a group (too few rows for it) is "not
+    applicable", with its reason in ``note``; every other group is computed
+    as usual.  KeyboardInterrupt stops the pool and is raised.  ``progress``
+    shows a progress bar on standard error (needs tqdm; by default when
+    there are more than 300 groups and standard error is a terminal).
     """
     names = selected(tests)
     options = make_options("battery_panel", battery_options)
@@ -335,13 +247,17 @@ def battery_panel(frame_: Any, by: Any, y: str, x: Any, *, workers: int | None =
     if not isinstance(count, int) or isinstance(count, bool) or count < 1:
         raise ValueError(f"workers must be a positive integer or None, got {workers!r}")
     panel = split(frame_, by, y, x, add_constant)
+    # The break is a position within each group (by default its middle).
+    at = options.position if options.position is not None else (options.break_at if options.break_at is not None
+                                                                 else -1)
+    engine_options = _engine.options_tuple(names, options, int(at))
     bar = _progress_bar(progress, panel.groups)
     try:
-        results = _run(panel, names, options, count, bar)
+        run = _run(panel, engine_options, count, bar)
     finally:
         if bar is not None:
             bar.close()
-    return table(panel, results, names)
+    return table(panel, run, names, options)
 
 
 __all__ = ["COLUMNS", "TESTS", "battery_panel"]

@@ -55,28 +55,3 @@ def window(name: object) -> Window:
 def default_bandwidth(nobs: int) -> int:
     """floor(4·(n/100)^(2/9)): a deterministic bandwidth growing slowly with n."""
     return int(math.floor(4.0 * (nobs / 100.0) ** (2.0 / 9.0)))
-
-
-def every_lag_covariance(r: np.ndarray, win: Window, bandwidth: int) -> np.ndarray:
-    """(Γ_0 + Σ_{j=1}^{n-1} k(j/(L+1))·(Γ_j + Γ_j')) / n for centred moments r.
-
-    The double sum over lags is r'·W·r with the symmetric Toeplitz matrix
-    W[s, t] = k(|s - t|/(L + 1)); W·r is a circular convolution of each column
-    of r with the weights, done by FFT on a zero-padded length of at least
-    2n - 1 so that no lag wraps around.  Cost O(p·n·log n + n·p²) instead of
-    O(n²·p²) for the explicit lag products.
-    """
-    n, p = r.shape
-    if n == 0 or p == 0:
-        return np.full((p, p), np.nan) if n == 0 else np.empty((0, 0))
-    size = 1 << max(1, (2 * n - 1 - 1).bit_length())
-    kernel = np.zeros(size)
-    kernel[0] = 1.0
-    if n > 1:
-        w = win.weights(np.arange(1, n), bandwidth)
-        kernel[1:n] = w
-        kernel[size - n + 1:] = w[::-1]
-    spectrum = np.fft.rfft(kernel)
-    weighted = np.fft.irfft(np.fft.rfft(r, size, axis=0) * spectrum[:, None], size, axis=0)[:n]
-    omega = (r.T @ weighted) / n
-    return 0.5 * (omega + omega.T)

@@ -20,6 +20,7 @@ import pandas as pd
 
 from . import _panel
 from ._battery import COLUMNS, make_options, selected
+from ._table import categorical
 
 _PART = "__kestrix_partition"
 _ROW = "__kestrix_row"
@@ -82,7 +83,10 @@ def to_table(flat: pd.DataFrame, by: list[str], tests: tuple[str, ...]) -> pd.Da
     reject = flat["reject_5pct"]
     flat["reject_5pct"] = reject.astype(bool) if not reject.isna().any() else reject.astype("boolean")
     for name in ("label", "verdict", "note", "error"):
-        flat[name] = pd.array([None if pd.isna(v) else str(v) for v in flat[name]], dtype="str")
+        values = pd.Series([None if pd.isna(v) else str(v) for v in flat[name]], index=flat.index, dtype=object)
+        texts = sorted(values.dropna().unique())
+        codes = values.map({text: i for i, text in enumerate(texts)}).fillna(-1).to_numpy(dtype=np.int32)
+        flat[name] = categorical(codes, texts)
     flat["test"] = flat["test"].astype("str")
     for name in by:
         # Dask carries text as Arrow strings missing as NA; pandas' own strings are missing as NaN.

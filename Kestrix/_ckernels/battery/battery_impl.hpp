@@ -416,6 +416,8 @@ private:
         if (refusal != KSX_S_OK) {
             fit_ok_ = false;
             for (int t = 0; t < KSX_T_COUNT; ++t) refuse(t, refusal);
+            for (int l = 0; l < W; ++l)
+                if (sink[l].fit_status) *sink[l].fit_status = refusal;
         }
     }
 
@@ -559,7 +561,7 @@ private:
     // Chow: all coefficients change at the break.
     void chow() {
         const i64 n = s_.n, r = fit_.rank;
-        const i64 at = o_.break_at >= 0 ? o_.break_at : n / 2;
+        const i64 at = o_.break_at == -1 ? n / 2 : o_.break_at;
         word(KSX_T_CHOW, 0, at);
         if (at < 1 || at > n - 1) {
             refuse(KSX_T_CHOW, KSX_S_BAD_BREAK);
@@ -761,6 +763,7 @@ private:
         take(f, width, aux_norm_);
         note_dropped(f, width, KSX_T_WHITE);
         if (n <= f.rank) {
+            word(KSX_T_WHITE, 0, f.rank);
             refuse(KSX_T_WHITE, KSX_S_TOO_FEW_OBS);
             return;
         }

@@ -83,7 +83,8 @@ typedef struct ksx_battery_options {
     uint64_t tests;    /* bit KSX_T_x set: run test x */
     i64 lags;          /* Breusch-Godfrey, Ljung-Box, Box-Pierce (>= 1) */
     i64 arch_lags;     /* ARCH LM (>= 1) */
-    i64 break_at;      /* Chow: first row of the second regime; -1: n/2 of each group */
+    i64 break_at;      /* Chow: first row of the second regime; -1: n/2 of each group (any other
+                          value outside 1 .. n-1 is refused, KSX_S_BAD_BREAK) */
     i64 kernel_id;     /* HAC lag window: 0 Bartlett, 1 Parzen, 2 quadratic spectral */
     i64 bandwidth;     /* HAC bandwidth; -1: floor(4 (n/100)^(2/9)) of each group */
     i64 power;         /* RESET: powers 2 .. power of the fitted values (>= 2) */
@@ -103,7 +104,9 @@ typedef struct ksx_battery_out {
     uint32_t* flags;
     i64* info;
     /* per group: the fit */
-    int32_t* fit_status;
+    int32_t* fit_status; /* what the tests can work on: KSX_S_OK; KSX_S_TOO_FEW_OBS (no residual degrees
+                            of freedom) or KSX_S_UDEF_VARIANCE (an exact fit), the fit itself computed;
+                            KSX_S_NOT_FINITE: a missing or infinite value, nothing computed */
     i64* rank;
     uint8_t* has_constant;
     f64* rss;

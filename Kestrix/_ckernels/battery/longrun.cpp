@@ -132,10 +132,11 @@ i64 wald_statistic(const f64* b, const f64* V, i64 q, f64* stat, f64* scratch) {
     f64* perm = d + q;         // the pivot order, as f64 indices
     for (i64 i = 0; i < q; ++i) {
         const f64 v = V[i * q + i];
-        if (!(v >= 0.0) || !std::isfinite(v)) {
+        if (!std::isfinite(v)) {
             *stat = std::numeric_limits<f64>::quiet_NaN();
             return 0;
         }
+        if (v < 0.0) return -1;
         d[i] = v > 0.0 ? 1.0 / std::sqrt(v) : 0.0;
     }
     for (i64 i = 0; i < q; ++i) {
@@ -144,15 +145,22 @@ i64 wald_statistic(const f64* b, const f64* V, i64 q, f64* stat, f64* scratch) {
         for (i64 j = 0; j <= i; ++j) C[i * q + j] = (d[i] * V[i * q + j]) * d[j];
     }
     // Cholesky with symmetric pivoting on the lower triangle: at step k the largest remaining diagonal
-    // (the first of equals) is moved to k; the factor stops when it is at most q·eps (of a unit diagonal).
-    const f64 tol = static_cast<f64>(q) * DBL_EPSILON;
+    // (the first of equals) is moved to k; the factor stops when it is at most 16·q·eps (of a unit
+    // diagonal): below that a remaining diagonal is the roundings of C's entries and of the factor.
+    const f64 tol = 16.0 * static_cast<f64>(q) * DBL_EPSILON;
     auto at = [&](i64 i, i64 j) -> f64& { return i >= j ? C[i * q + j] : C[j * q + i]; };
     i64 rank = 0;
     for (i64 k = 0; k < q; ++k) {
         i64 best = k;
         for (i64 i = k + 1; i < q; ++i)
             if (at(i, i) > at(best, best)) best = i;
-        if (!(at(best, best) > tol)) break;
+        if (!(at(best, best) > tol)) {
+            // What is left must be positive semi-definite: no diagonal entry of the remaining Schur
+            // complement clearly below zero.
+            for (i64 i = k; i < q; ++i)
+                if (at(i, i) < -16.0 * tol) return -1;
+            break;
+        }
         if (best != k) {
             for (i64 j = 0; j < q; ++j) {
                 if (j == k || j == best) continue;

@@ -16,10 +16,14 @@
 // Wald statistic b'·V⁻¹·b, V symmetric positive semi-definite, through the
 // equilibrated matrix C = D V D, D = diag(V)^(-1/2): C has a unit diagonal,
 // and its Cholesky factor with symmetric pivoting (the largest remaining
-// diagonal first) decides the rank against q·eps; the statistic is
+// diagonal first) decides the rank against 16·q·eps; the statistic is
 // |L⁻¹ P' D b|² over the leading rank block.  Equilibrating first makes the
 // rank decision and the accuracy independent of the units of the
-// coefficients (a year beside a constant).
+// coefficients (a year beside a constant).  The tolerance is the noise of a
+// remaining diagonal: each entry of C carries a few roundings (V's own and
+// the scaling's, about 4·eps), which move a Schur complement diagonal by up
+// to about 2·q·4·eps, and the factorisation adds about q·eps more; a pivot
+// within twice that of zero is a direction V does not resolve.
 #ifndef KSX_LONGRUN_HPP
 #define KSX_LONGRUN_HPP
 
@@ -42,7 +46,10 @@ inline i64 wald_scratch(i64 q) { return q * q + 3 * q; }
 // b'·V⁻¹·b by the equilibrated, pivoted Cholesky factor of V (q x q, read
 // from its lower triangle).  Returns the rank; a zero diagonal entry (a
 // coefficient without variance) counts as a direction outside the rank.
-// *stat is NaN when V has a non-finite or negative diagonal.
+// Returns -1 when V is not positive semi-definite (a negative diagonal
+// entry, or one of the Schur complement left below -16 times the rank
+// tolerance); *stat is
+// NaN when V has a non-finite diagonal.
 i64 wald_statistic(const f64* b, const f64* V, i64 q, f64* stat, f64* scratch);
 
 }  // namespace battery

@@ -104,7 +104,7 @@ def _align(rows: list[list[str]], right: set[int]) -> list[str]:
 
 def _test_row(row: Any) -> list[str]:
     if math.isnan(row.statistic):  # not computed, or not applicable: the reason is under the table
-        return [row.label, "-", "-", "-", row.verdict, "-"]
+        return [row.label, "-", "-", "-", row.verdict]
     verdict, pvalue = row.verdict, _pvalue(row.pvalue)
     # The table keeps a missing p-value as NaN; its verdict says whether SciPy was
     # missing or the test has no p-value by design (Durbin-Watson).
@@ -112,7 +112,7 @@ def _test_row(row: Any) -> list[str]:
         pvalue = "n/a"
         if "SciPy" in verdict:
             verdict = "n/a (SciPy not installed)"
-    return [row.label, _number(row.statistic), _df(row.df), pvalue, verdict, "fallback" if row.fallback else "fast"]
+    return [row.label, _number(row.statistic), _df(row.df), pvalue, verdict]
 
 
 def _cusum_lines(report: Report) -> list[str]:
@@ -144,6 +144,9 @@ def render(report: Report) -> str:
     hac_se = np.sqrt(np.diag(report.hac.covariance)) if report.hac is not None else None
     coef_rows = [["term", "coef", "std.err", "HAC s.e."]]
     for j, (name, b, se) in enumerate(zip(fit.names, fit.coef, fit.bse)):
+        if fit.dependent[j]:  # not identified: the fit's note names it
+            coef_rows.append([name, "-", "-", "-"])
+            continue
         coef_rows.append([name, _number(b), _number(se), "-" if hac_se is None else _number(hac_se[j])])
     lines.extend(_align(coef_rows, {1, 2, 3}))
     if report.hac is not None:
@@ -152,7 +155,7 @@ def render(report: Report) -> str:
         hac_text = f"HAC: {report.kernel} window, not computed: {report.hac_error}"
     lines.append(f"R-squared {fit.rsquared:.4f}, residual s.e. {fit.sigma:.4f}; {hac_text}")
     lines.append("")
-    body = _align([["test", "statistic", "df", "p-value", "verdict at 5%", "path"],
+    body = _align([["test", "statistic", "df", "p-value", "verdict at 5%"],
                    *(_test_row(row) for row in table.itertuples())], {1, 2, 3})
     lines.append(body[0])
     lines.append("-" * max(len(line) for line in body))
