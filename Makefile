@@ -41,7 +41,7 @@ ASAN_ENV := ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:abort_on_err
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-.PHONY: test test-asan test-aarch64 test-matrix dist demo bench venv gtest aarch64-tools install native-test \
+.PHONY: test test-asan test-tsan test-aarch64 test-matrix dist demo bench venv gtest aarch64-tools install native-test \
 	pytest clean
 
 test: install native-test pytest
@@ -100,6 +100,32 @@ test-asan: venv gtest
 	$(ASAN_ENV) PYTHONPATH=$(ASAN_SITE) $(VPY) -P -c \
 	  'import Kestrix._ckernels.diag._diag as m, sys; sys.exit("$(ASAN_SITE)" not in m.__file__)'
 	$(ASAN_ENV) PYTHONPATH=$(ASAN_SITE) $(VPY) -P -m pytest -q --ignore=tests/test_panel_dask.py
+
+# The tests where kernels run on several threads at once, under
+# ThreadSanitizer: the thread-stress tests of the module and the panel's
+# worker pools, against an instrumented build of the extension installed
+# beside the normal one.  The interpreter and NumPy are not instrumented, so
+# races are looked for in the module and the kernels, with the interpreter
+# lock's mutex and condition variable (which the runtime intercepts) as the
+# synchronisation it sees.  OpenBLAS runs on one thread: its workers wait on
+# plain memory the runtime cannot see.
+TSAN_BUILD := build/tsan
+TSAN_SITE  := build/tsan-site
+TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 OPENBLAS_NUM_THREADS=1 \
+	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)"
+TSAN_TESTS := tests/test_reliability.py::test_thread_sanitizer_sees_a_race_in_the_kernels \
+	tests/test_reliability.py::test_threads_match_serial_results \
+	tests/test_reliability.py::test_calls_while_another_thread_rebinds_np \
+	tests/test_reliability.py::test_every_function_releases_the_lock \
+	tests/test_module.py::test_concurrent_calls_match_serial_calls tests/test_panel.py
+
+test-tsan: venv
+	flock build.lock $(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade \
+	  --target $(TSAN_SITE) -C cmake.define.KSX_SANITIZE_THREAD=ON -C cmake.build-type=RelWithDebInfo \
+	  -C build-dir=$(TSAN_BUILD)/wheel .
+	$(TSAN_ENV) PYTHONPATH=$(TSAN_SITE) $(VPY) -P -c \
+	  'import Kestrix._ckernels.diag._diag as m, sys; sys.exit("$(TSAN_SITE)" not in m.__file__)'
+	$(TSAN_ENV) PYTHONPATH=$(TSAN_SITE) $(VPY) -P -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
 
 # The cross compiler, the emulator and GoogleTest's sources come from Debian
 # when any is missing.  The emulator is called by name: no binfmt_misc
