@@ -179,8 +179,9 @@ def test_second_interpreter_is_refused():
 # Module definition
 # ---------------------------------------------------------------------------
 
-# Slot ids and the Py_mod_gil value, as fixed by the stable ABI.
-PY_MOD_CREATE, PY_MOD_EXEC, PY_MOD_GIL = 1, 2, 4
+# Module slot ids by name, in both numberings: the stable ABI's, and the one
+# 3.15's headers give them (which also accepts the old numbers).
+SLOT_NAMES = {1: "create", 2: "exec", 4: "gil", 84: "create", 85: "exec", 87: "gil"}
 PY_MOD_GIL_NOT_USED = 1
 
 
@@ -220,9 +221,10 @@ def module_definition():
 def test_module_definition_declares_it_runs_without_the_interpreter_lock():
     definition, slots = module_definition()
     assert definition.m_name == b"_diag" and definition.m_size == 0 and not definition.m_methods
-    assert [slot for slot, _ in slots[:2]] == [PY_MOD_CREATE, PY_MOD_EXEC]
+    named = [(SLOT_NAMES.get(slot, slot), value) for slot, value in slots]
+    assert [name for name, _ in named[:2]] == ["create", "exec"]
     # 3.12 has no Py_mod_gil slot and would refuse one it does not know.
-    assert slots[2:] == ([(PY_MOD_GIL, PY_MOD_GIL_NOT_USED)] if sys.version_info >= (3, 13) else [])
+    assert named[2:] == ([("gil", PY_MOD_GIL_NOT_USED)] if sys.version_info >= (3, 13) else [])
 
 
 IMPORT_AND_REPORT = f"""
