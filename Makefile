@@ -210,5 +210,61 @@ matrix-%: $(MATRIX)/%/venv/.stamp
 	    $(CURDIR)/$(MATRIX)/$*/venv/bin/python -P -m pytest -q -p no:cacheprovider $(CURDIR)/tests; \
 	  status=$$?; rm -rf $$scratch; exit $$status
 
+# The newest CPython releases, which pyenv does not have here, from Debian's
+# sid suite: `make test-sid` builds a minimal sid root with debootstrap
+# (tools/sid_root.py; reused while its stamp matches, so SID_ROOT may name a
+# cache kept between clones), installs the interpreters and a compiler there
+# with apt-get, and for each leg builds the sdist and a wheel inside the root
+# (python -m build), installs the wheel into a fresh venv with the newest
+# PyPI wheels of NumPy, pandas, SciPy and the other test dependencies, and
+# runs the whole pytest suite from a scratch directory against it, with the
+# wheel's own checks.  Mounts live in private namespaces that end with each
+# command; nothing outside the root is written.
+SID_ROOT ?= build/sid-root
+SID_MIRROR ?=
+SID_LEGS := py314 py315
+py314_VERSION := 3.14
+py315_VERSION := 3.15
+SID_PACKAGES := g++ $(foreach leg,$(SID_LEGS),python$($(leg)_VERSION) python$($(leg)_VERSION)-dev \
+	python$($(leg)_VERSION)-venv)
+SID := python3 $(CURDIR)/tools/sid_root.py
+# Inside the root: the sources, and a directory per leg.
+SID_SRC := /kestrix/src
+
+.PHONY: test-sid sid-tools sid-root sid-src
+
+test-sid: $(addprefix sid-,$(SID_LEGS))
+
+sid-tools:
+	@if ! command -v debootstrap >/dev/null; then \
+	  echo "installing debootstrap with apt-get"; \
+	  apt-get -o DPkg::Lock::Timeout=600 update && apt-get -o DPkg::Lock::Timeout=600 install -y debootstrap; fi
+
+sid-root: sid-tools
+	$(SID) create $(SID_ROOT) $(if $(SID_MIRROR),--mirror $(SID_MIRROR)) $(SID_PACKAGES)
+
+# The source tree as it stands (what is committed or not), without anything
+# built.
+sid-src: sid-root
+	rm -rf $(SID_ROOT)$(SID_SRC) && mkdir -p $(SID_ROOT)$(SID_SRC)
+	tar -C $(CURDIR) --exclude=./build --exclude=./.venv --exclude=./.git --exclude=./build.lock \
+	  --exclude=__pycache__ --exclude='*.so' --exclude='*.egg-info' --exclude=.pytest_cache --exclude=.hypothesis \
+	  -cf - . | tar -C $(SID_ROOT)$(SID_SRC) -xf -
+
+sid-%: sid-src
+	$(SID) run $(SID_ROOT) 'set -e; leg=/kestrix/$*; rm -rf $$leg; \
+	  python$($*_VERSION) -m venv $$leg/venv; \
+	  $$leg/venv/bin/python -m pip install -q --upgrade pip; \
+	  $$leg/venv/bin/python -m pip install -q --only-binary=:all: $(TEST_DEPS) "numpy>=2"; \
+	  cd /kestrix && CMAKE_BUILD_PARALLEL_LEVEL=2 $$leg/venv/bin/python -m build --outdir $$leg/dist $(SID_SRC); \
+	  $$leg/venv/bin/python -m pip install -q --no-deps --force-reinstall $$leg/dist/*.whl; \
+	  $$leg/venv/bin/python -m pip check; \
+	  $$leg/venv/bin/python -m pip list 2>/dev/null | grep -iE "^(numpy|pandas|scipy|dask) "; \
+	  mkdir -p $$leg/scratch && cd $$leg/scratch; \
+	  $$leg/venv/bin/python -P -c "import Kestrix, sys, sysconfig; where = sysconfig.get_paths()[\"platlib\"]; \
+	    print(sys.version.split()[0], Kestrix.__file__); sys.exit(not Kestrix.__file__.startswith(where + \"/\"))"; \
+	  KSX_WHEEL=$$(ls $$leg/dist/*.whl) KSX_SDIST=$$(ls $$leg/dist/*.tar.gz) \
+	    $$leg/venv/bin/python -P -m pytest -q -p no:cacheprovider $(SID_SRC)/tests'
+
 clean:
 	rm -rf build $(VENV) build.lock
