@@ -444,11 +444,15 @@ def _leak_python_object():
     ctypes.pythonapi.Py_IncRef(ctypes.py_object(object()))
 
 
+# Resolved once: each ctypes.CDLL makes a class of its own, whose memory would
+# come and go with the garbage collector inside the windows.
+_MALLOC = ctypes.CDLL(None).malloc
+_MALLOC.restype, _MALLOC.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
+
+
 def _leak_c_block():
     """A 16-byte block from malloc, never freed."""
-    malloc = ctypes.CDLL(None).malloc
-    malloc.restype, malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
-    malloc(16)
+    _MALLOC(16)
 
 
 @pytest.mark.parametrize("leak, caught_by", [(_leak_python_object, "Python allocations"),
