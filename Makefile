@@ -41,7 +41,7 @@ ASAN_ENV := ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:abort_on_err
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 
-.PHONY: test test-asan test-aarch64 test-matrix dist demo bench venv gtest aarch64-tools install native-test \
+.PHONY: test test-asan test-tsan test-aarch64 test-matrix dist demo bench venv gtest aarch64-tools install native-test \
 	pytest clean
 
 test: install native-test pytest
@@ -100,6 +100,32 @@ test-asan: venv gtest
 	$(ASAN_ENV) PYTHONPATH=$(ASAN_SITE) $(VPY) -P -c \
 	  'import Kestrix._ckernels.diag._diag as m, sys; sys.exit("$(ASAN_SITE)" not in m.__file__)'
 	$(ASAN_ENV) PYTHONPATH=$(ASAN_SITE) $(VPY) -P -m pytest -q --ignore=tests/test_panel_dask.py
+
+# The tests where kernels run on several threads at once, under
+# ThreadSanitizer: the thread-stress tests of the module and the panel's
+# worker pools, against an instrumented build of the extension installed
+# beside the normal one.  The interpreter and NumPy are not instrumented, so
+# races are looked for in the module and the kernels, with the interpreter
+# lock's mutex and condition variable (which the runtime intercepts) as the
+# synchronisation it sees.  OpenBLAS runs on one thread: its workers wait on
+# plain memory the runtime cannot see.
+TSAN_BUILD := build/tsan
+TSAN_SITE  := build/tsan-site
+TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 OPENBLAS_NUM_THREADS=1 \
+	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)"
+TSAN_TESTS := tests/test_reliability.py::test_thread_sanitizer_sees_a_race_in_the_kernels \
+	tests/test_reliability.py::test_threads_match_serial_results \
+	tests/test_reliability.py::test_calls_while_another_thread_rebinds_np \
+	tests/test_reliability.py::test_every_function_releases_the_lock \
+	tests/test_module.py::test_concurrent_calls_match_serial_calls tests/test_panel.py
+
+test-tsan: venv
+	flock build.lock $(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade \
+	  --target $(TSAN_SITE) -C cmake.define.KSX_SANITIZE_THREAD=ON -C cmake.build-type=RelWithDebInfo \
+	  -C build-dir=$(TSAN_BUILD)/wheel .
+	$(TSAN_ENV) PYTHONPATH=$(TSAN_SITE) $(VPY) -P -c \
+	  'import Kestrix._ckernels.diag._diag as m, sys; sys.exit("$(TSAN_SITE)" not in m.__file__)'
+	$(TSAN_ENV) PYTHONPATH=$(TSAN_SITE) $(VPY) -P -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
 
 # The cross compiler, the emulator and GoogleTest's sources come from Debian
 # when any is missing.  The emulator is called by name: no binfmt_misc
@@ -183,6 +209,62 @@ matrix-%: $(MATRIX)/%/venv/.stamp
 	  KSX_WHEEL=$$(ls $(CURDIR)/$(MATRIX)/$*/dist/*.whl) KSX_SDIST=$$(ls $(CURDIR)/$(MATRIX)/$*/dist/*.tar.gz) \
 	    $(CURDIR)/$(MATRIX)/$*/venv/bin/python -P -m pytest -q -p no:cacheprovider $(CURDIR)/tests; \
 	  status=$$?; rm -rf $$scratch; exit $$status
+
+# The newest CPython releases, which pyenv does not have here, from Debian's
+# sid suite: `make test-sid` builds a minimal sid root with debootstrap
+# (tools/sid_root.py; reused while its stamp matches, so SID_ROOT may name a
+# cache kept between clones), installs the interpreters and a compiler there
+# with apt-get, and for each leg builds the sdist and a wheel inside the root
+# (python -m build), installs the wheel into a fresh venv with the newest
+# PyPI wheels of NumPy, pandas, SciPy and the other test dependencies, and
+# runs the whole pytest suite from a scratch directory against it, with the
+# wheel's own checks.  Mounts live in private namespaces that end with each
+# command; nothing outside the root is written.
+SID_ROOT ?= build/sid-root
+SID_MIRROR ?=
+SID_LEGS := py314 py315
+py314_VERSION := 3.14
+py315_VERSION := 3.15
+SID_PACKAGES := g++ $(foreach leg,$(SID_LEGS),python$($(leg)_VERSION) python$($(leg)_VERSION)-dev \
+	python$($(leg)_VERSION)-venv)
+SID := python3 $(CURDIR)/tools/sid_root.py
+# Inside the root: the sources, and a directory per leg.
+SID_SRC := /kestrix/src
+
+.PHONY: test-sid sid-tools sid-root sid-src
+
+test-sid: $(addprefix sid-,$(SID_LEGS))
+
+sid-tools:
+	@if ! command -v debootstrap >/dev/null; then \
+	  echo "installing debootstrap with apt-get"; \
+	  apt-get -o DPkg::Lock::Timeout=600 update && apt-get -o DPkg::Lock::Timeout=600 install -y debootstrap; fi
+
+sid-root: sid-tools
+	$(SID) create $(SID_ROOT) $(if $(SID_MIRROR),--mirror $(SID_MIRROR)) $(SID_PACKAGES)
+
+# The source tree as it stands (what is committed or not), without anything
+# built.
+sid-src: sid-root
+	rm -rf $(SID_ROOT)$(SID_SRC) && mkdir -p $(SID_ROOT)$(SID_SRC)
+	tar -C $(CURDIR) --exclude=./build --exclude=./.venv --exclude=./.git --exclude=./build.lock \
+	  --exclude=__pycache__ --exclude='*.so' --exclude='*.egg-info' --exclude=.pytest_cache --exclude=.hypothesis \
+	  -cf - . | tar -C $(SID_ROOT)$(SID_SRC) -xf -
+
+sid-%: sid-src
+	$(SID) run $(SID_ROOT) 'set -e; leg=/kestrix/$*; rm -rf $$leg; \
+	  python$($*_VERSION) -m venv $$leg/venv; \
+	  $$leg/venv/bin/python -m pip install -q --upgrade pip; \
+	  $$leg/venv/bin/python -m pip install -q --only-binary=:all: $(TEST_DEPS) "numpy>=2"; \
+	  cd /kestrix && CMAKE_BUILD_PARALLEL_LEVEL=2 $$leg/venv/bin/python -m build --outdir $$leg/dist $(SID_SRC); \
+	  $$leg/venv/bin/python -m pip install -q --no-deps --force-reinstall $$leg/dist/*.whl; \
+	  $$leg/venv/bin/python -m pip check; \
+	  $$leg/venv/bin/python -m pip list 2>/dev/null | grep -iE "^(numpy|pandas|scipy|dask) "; \
+	  mkdir -p $$leg/scratch && cd $$leg/scratch; \
+	  $$leg/venv/bin/python -P -c "import Kestrix, sys, sysconfig; where = sysconfig.get_paths()[\"platlib\"]; \
+	    print(sys.version.split()[0], Kestrix.__file__); sys.exit(not Kestrix.__file__.startswith(where + \"/\"))"; \
+	  KSX_WHEEL=$$(ls $$leg/dist/*.whl) KSX_SDIST=$$(ls $$leg/dist/*.tar.gz) \
+	    $$leg/venv/bin/python -P -m pytest -q -p no:cacheprovider $(SID_SRC)/tests'
 
 clean:
 	rm -rf build $(VENV) build.lock

@@ -1,8 +1,11 @@
 """The module frame and the calling convention shared by all sixteen functions."""
 
+import ctypes
 import importlib
 import inspect
+import subprocess
 import sys
+import sysconfig
 import threading
 import traceback
 import warnings
@@ -170,6 +173,78 @@ def test_second_interpreter_is_refused():
         assert failure is None, failure.formatted
     finally:
         interpreters.destroy(interp)
+
+
+# ---------------------------------------------------------------------------
+# Module definition
+# ---------------------------------------------------------------------------
+
+# Module slot ids by name, in both numberings: the stable ABI's, and the one
+# 3.15's headers give them (which also accepts the old numbers).
+SLOT_NAMES = {1: "create", 2: "exec", 4: "gil", 84: "create", 85: "exec", 87: "gil"}
+PY_MOD_GIL_NOT_USED = 1
+
+
+class _Slot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+
+
+class _ModuleDef(ctypes.Structure):
+    # PyModuleDef: its base (an object header, m_init, m_index, m_copy), then
+    # the fields the import machinery reads.
+    _fields_ = [
+        ("head", ctypes.c_byte * object.__basicsize__),
+        ("m_init", ctypes.c_void_p),
+        ("m_index", ctypes.c_ssize_t),
+        ("m_copy", ctypes.c_void_p),
+        ("m_name", ctypes.c_char_p),
+        ("m_doc", ctypes.c_char_p),
+        ("m_size", ctypes.c_ssize_t),
+        ("m_methods", ctypes.c_void_p),
+        ("m_slots", ctypes.POINTER(_Slot)),
+    ]
+
+
+def module_definition():
+    """The definition PyInit__diag hands to the import machinery, and its
+    slots up to the terminating zero."""
+    init = ctypes.PyDLL(diag.__file__).PyInit__diag
+    init.restype = ctypes.POINTER(_ModuleDef)
+    definition = init().contents
+    slots = []
+    while definition.m_slots[len(slots)].slot != 0 and len(slots) < 16:
+        entry = definition.m_slots[len(slots)]
+        slots.append((entry.slot, entry.value))
+    return definition, slots
+
+
+def test_module_definition_declares_it_runs_without_the_interpreter_lock():
+    definition, slots = module_definition()
+    assert definition.m_name == b"_diag" and definition.m_size == 0 and not definition.m_methods
+    named = [(SLOT_NAMES.get(slot, slot), value) for slot, value in slots]
+    assert [name for name, _ in named[:2]] == ["create", "exec"]
+    # 3.12 has no Py_mod_gil slot and would refuse one it does not know.
+    assert named[2:] == ([("gil", PY_MOD_GIL_NOT_USED)] if sys.version_info >= (3, 13) else [])
+
+
+IMPORT_AND_REPORT = f"""
+import sys, warnings
+warnings.simplefilter("error")
+import {MODULE}
+print(getattr(sys, "_is_gil_enabled", lambda: True)())
+"""
+
+
+def test_import_neither_warns_nor_takes_the_lock_back():
+    """Built for the running interpreter (its file name says so), the module
+    imports with every warning an error: no version warning.  On a
+    free-threaded interpreter the lock stays disabled after the import."""
+    assert diag.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
+    out = subprocess.run([sys.executable, "-P", "-c", IMPORT_AND_REPORT], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert out.stdout.split() == [str(not free_threaded)]
 
 
 # ---------------------------------------------------------------------------

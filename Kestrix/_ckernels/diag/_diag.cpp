@@ -16,10 +16,12 @@
 #include <frameobject.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 #include "diag.h"
@@ -140,11 +142,31 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Process-wide state, written only during import under the interpreter lock
+// Process-wide state
 // ---------------------------------------------------------------------------
+//
+// The module declares that it runs without the interpreter lock (the
+// Py_mod_gil slot below), so on a free-threaded interpreter imports and calls
+// may run on several threads at once with nothing serialising them.  Each
+// process-wide value is therefore either synchronised or immutable once
+// published:
+//   * the interpreter that first created the module is recorded once, by a
+//     compare-and-swap: interpreters racing to create the module agree on one
+//     winner and every loser is refused;
+//   * the module object is published, read and withdrawn under a mutex, and a
+//     reader takes its new reference under the same mutex, so a failed import
+//     on one thread cannot free the object between another thread's read and
+//     its increment;
+//   * the interned names are made once by the exec step that owns the module,
+//     before any function object exists, and never change; a call reaches
+//     them only through a function object published after them.
+// The mutex is never held while Python code can run (no call back into the
+// interpreter other than a reference-count increment happens under it), so it
+// cannot deadlock against the interpreter lock or a stop-the-world pause.
 
-PyObject* g_module = nullptr;          // the one module object, once initialised
-int64_t g_interpreter_id = -1;        // interpreter that first created it
+std::atomic<int64_t> g_interpreter_id{-1};  // interpreter that first created the module
+std::mutex g_module_mutex;
+PyObject* g_module = nullptr;  // the one module object, once initialised; guarded by g_module_mutex
 
 // Interned attribute and keyword names, made once and never released.
 struct Names {
@@ -157,6 +179,41 @@ struct Names {
     PyObject* dtype_kwnames;  // ("dtype",)
 };
 Names g_names{};
+
+// A strong reference to dict[key]; empty, with no exception set, when the key
+// is absent.  Without the interpreter lock another thread may rebind the key
+// at any moment and free the old value, so a borrowed reference could dangle
+// before it is taken: from 3.13 on the lookup itself returns a strong one.
+Ref dict_item(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) return Ref();
+    return Ref::steal(value);
+#else
+    // 3.12 always holds the interpreter lock here: nothing runs in between.
+    return Ref::borrow(PyDict_GetItemWithError(dict, key));
+#endif
+}
+
+// The builtins of the running frame, as a strong reference.
+Ref frame_builtins() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(PyEval_GetFrameBuiltins());
+#else
+    return Ref::borrow(PyEval_GetBuiltins());
+#endif
+}
+
+// Item k of a list, as a strong reference (another thread may shrink the list
+// or replace the item meanwhile; a list shorter than k+1 by then raises
+// IndexError).
+Ref list_item(PyObject* list, Py_ssize_t k) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(PyList_GetItemRef(list, k));
+#else
+    return Ref::borrow(PyList_GET_ITEM(list, k));
+#endif
+}
 
 bool make_names() {
     if (g_names.dtype_kwnames != nullptr) return true;
@@ -381,7 +438,8 @@ public:
                              fn_.params[i].name, len, len == 1 ? "" : "s", k);
                 return false;
             }
-            item = Ref::borrow(PyTuple_Check(seq) ? PyTuple_GET_ITEM(seq, k) : PyList_GET_ITEM(seq, k));
+            item = PyTuple_Check(seq) ? Ref::borrow(PyTuple_GET_ITEM(seq, k)) : list_item(seq, k);
+            if (!item) return false;
         } else {
             item = Ref::steal(PySequence_GetItem(seq, k));
             if (!item) return false;
@@ -431,18 +489,18 @@ private:
         return -1;
     }
 
-    // `np` from the module namespace on every call, then from the builtins.
+    // `np` from the module namespace on every call, then from the builtins,
+    // as a strong reference: arbitrary code may run (and rebind `np`) before
+    // the caller is done with it, on this thread or, without the interpreter
+    // lock, on another one.
     Ref lookup_np() {
-        PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(module_), g_names.np);
-        if (np == nullptr && !PyErr_Occurred()) {
-            PyObject* builtins = PyEval_GetBuiltins();
-            if (builtins != nullptr) np = PyDict_GetItemWithError(builtins, g_names.np);
-            if (np == nullptr && !PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_names.np);
+        Ref np = dict_item(PyModule_GetDict(module_), g_names.np);
+        if (!np && !PyErr_Occurred()) {
+            Ref builtins = frame_builtins();
+            if (builtins) np = dict_item(builtins.get(), g_names.np);
+            if (!np && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_names.np);
         }
-        // A strong reference: arbitrary code may run (and rebind `np`)
-        // before the caller is done with it.
-        return Ref::borrow(np);
+        return np;
     }
 
     // The kernel writes the whole requested shape: whatever `np.empty` may
@@ -846,6 +904,38 @@ std::array<PyMethodDef, kFunctionCount> g_method_defs = make_method_defs(std::ma
 // Module creation and execution (multi-phase initialisation)
 // ---------------------------------------------------------------------------
 
+// A new reference to the module object, or null (no exception) before it
+// exists.
+PyObject* current_module() {
+    std::lock_guard<std::mutex> lock(g_module_mutex);
+    return Py_XNewRef(g_module);
+}
+
+enum class Claim { Owned, AlreadyThis, Other };
+
+// The exec step's claim: the first module object to get here becomes the
+// process's module; the same object again finds it initialised.
+Claim claim_module(PyObject* module) {
+    std::lock_guard<std::mutex> lock(g_module_mutex);
+    if (g_module == nullptr) {
+        g_module = Py_NewRef(module);
+        return Claim::Owned;
+    }
+    return g_module == module ? Claim::AlreadyThis : Claim::Other;
+}
+
+// Forgets the module after a failed exec step, so that a later import starts
+// again from the create step.  The reference is dropped outside the lock:
+// freeing the module may run arbitrary code.
+void release_module(PyObject* module) {
+    {
+        std::lock_guard<std::mutex> lock(g_module_mutex);
+        if (g_module != module) return;
+        g_module = nullptr;
+    }
+    Py_DECREF(module);
+}
+
 // Copies import_spec.<attr> to module.<name>; a missing attribute is skipped, None
 // is copied only when allowed.
 int copy_spec_attr(PyObject* import_spec, PyObject* module_dict, const char* attr, const char* name, bool allow_none) {
@@ -862,15 +952,16 @@ int copy_spec_attr(PyObject* import_spec, PyObject* module_dict, const char* att
 PyObject* module_create(PyObject* import_spec, PyModuleDef*) {
     const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id == -1) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = interpreter_id;
-    } else if (g_interpreter_id != interpreter_id) {
+    // The first interpreter to get here is recorded; on failure the exchange
+    // leaves the recorded one in `recorded`.
+    int64_t recorded = -1;
+    if (!g_interpreter_id.compare_exchange_strong(recorded, interpreter_id) && recorded != interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
         return nullptr;
     }
-    if (g_module != nullptr) return Py_NewRef(g_module);
+    if (PyObject* existing = current_module()) return existing;
 
     Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
     if (!name) return nullptr;
@@ -904,9 +995,19 @@ int module_fill(PyObject* module) {
             return -1;
     }
 
+    // Registered only when the name is free, in one step: a lookup followed
+    // by an insertion could overwrite an entry another thread made between
+    // them.
+    Ref full_name = Ref::steal(PyUnicode_FromString(kModuleName));
+    if (!full_name) return -1;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* registered = PyDict_GetItemString(modules, kModuleName);
-    if (registered == nullptr && PyDict_SetItemString(modules, kModuleName, module) < 0) return -1;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* registered = nullptr;
+    if (PyDict_SetDefaultRef(modules, full_name.get(), module, &registered) < 0) return -1;
+    Py_DECREF(registered);
+#else
+    if (PyDict_SetDefault(modules, full_name.get(), module) == nullptr) return -1;
+#endif
 
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy || PyDict_SetItem(dict, g_names.np, numpy.get()) < 0) return -1;
@@ -914,25 +1015,26 @@ int module_fill(PyObject* module) {
     Ref fallback = Ref::steal(PyLong_FromLong(DIAG_FALLBACK));
     if (!fallback || PyDict_SetItemString(dict, "FALLBACK", fallback.get()) < 0) return -1;
 
-    Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
-    if (!module_name) return -1;
     for (PyMethodDef& def : g_method_defs) {
-        Ref function = Ref::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+        Ref function = Ref::steal(PyCFunction_NewEx(&def, module, full_name.get()));
         if (!function || PyDict_SetItemString(dict, def.ml_name, function.get()) < 0) return -1;
     }
     return 0;
 }
 
 int module_exec(PyObject* module) {
-    if (g_module != nullptr) {
-        if (g_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module '_diag' has already been imported. Re-initialisation is not supported.");
-        return -1;
+    switch (claim_module(module)) {
+        case Claim::Owned:
+            break;
+        case Claim::AlreadyThis:
+            return 0;
+        case Claim::Other:
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Module '_diag' has already been imported. Re-initialisation is not supported.");
+            return -1;
     }
-    g_module = Py_NewRef(module);
     if (module_fill(module) < 0) {
-        Py_CLEAR(g_module);
+        release_module(module);
         add_traceback_entry("init Kestrix._ckernels.diag._diag", kSourceFile, 0);
         return -1;
     }
@@ -952,6 +1054,12 @@ const char kModuleDoc[] =
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+#ifdef Py_mod_gil
+    // 3.13 and newer: a free-threaded interpreter keeps running without its
+    // lock when it imports the module (see "Process-wide state" above; the
+    // kernels touch only their arguments and their own scratch).
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
