@@ -41,14 +41,19 @@ def _text_sample(arr: np.ndarray) -> Any:
     return None
 
 
-def _to_float(values: Any, what: str) -> np.ndarray:
-    """float64 of numbers only: text is refused, even text that reads as a number."""
+def _to_float(values: Any, what: str, copy: bool = True) -> np.ndarray:
+    """float64 of numbers only: text is refused, even text that reads as a number.
+
+    The result is a writable array of its own, or (``copy=False``) possibly
+    a read-only view of the input's data, for callers that only read it.
+    """
     if is_pandas(values) and getattr(values, "ndim", 0) == 1:
         import pandas as pd
 
         if pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_complex_dtype(values.dtype):
             # Nullable integers and floats: their missing values become NaN.
-            return np.array(values.to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float64)
+            arr = values.to_numpy(dtype=np.float64, na_value=np.nan)
+            return np.array(arr, dtype=np.float64) if copy else np.ascontiguousarray(arr)
         values = values.to_numpy()
     arr = np.asarray(values)
     if arr.dtype.kind == "O":
@@ -64,7 +69,7 @@ def _to_float(values: Any, what: str) -> np.ndarray:
     arr = np.ascontiguousarray(arr, dtype=np.float64)
     # The kernels take writable buffers; a read-only array (pandas hands out
     # read-only views of its data) is copied rather than refused.
-    return arr if arr.flags.writeable else arr.copy()
+    return arr if arr.flags.writeable or not copy else arr.copy()
 
 
 def non_finite(arr: np.ndarray) -> str | None:

@@ -29,17 +29,23 @@ CELLS = 1 << 21
 class Panel:
     """A long-form frame split into its groups, without pandas in the per-group path.
 
-    ``y`` and ``X`` hold the frame's rows group by group, each group's rows
-    in the frame's order: group g owns rows ``starts[g]`` to ``starts[g] +
-    sizes[g] - 1``.  Groups are numbered in the sorted order of their keys
-    (``keys``).
+    The columns stay as the frame holds them (``y_column``, ``x_columns``:
+    float64, views where the frame's data allow); ``order`` lists the
+    frame's rows group by group, each group's rows in the frame's order
+    (None when the frame is in that order already).  Group g owns the rows
+    ``starts[g]`` to ``starts[g] + sizes[g] - 1`` of that order, and
+    ``block`` gathers the rows of consecutive groups as the engine takes
+    them, one chunk at a time: the panel's design is never copied whole.
+    Groups are numbered in the sorted order of their keys (``keys``).
     """
 
     keys: Any  # pandas Index (one key column) or MultiIndex of the group keys, sorted
     by: tuple[str, ...]
-    y: np.ndarray
-    X: np.ndarray  # the design, the constant first when one is added
-    names: tuple[str, ...]
+    y_column: np.ndarray
+    x_columns: tuple[np.ndarray, ...]
+    add_constant: bool
+    order: np.ndarray | None
+    names: tuple[str, ...]  # the design's columns, the constant first when one is added
     y_name: str
     starts: np.ndarray
     sizes: np.ndarray
@@ -48,9 +54,26 @@ class Panel:
     def groups(self) -> int:
         return int(self.sizes.shape[0])
 
-    def rows(self, g: int) -> slice:
-        start = int(self.starts[g])
-        return slice(start, start + int(self.sizes[g]))
+    @property
+    def nrows(self) -> int:
+        return int(self.y_column.shape[0])
+
+    @property
+    def ncols(self) -> int:
+        return len(self.x_columns) + int(self.add_constant)
+
+    def block(self, g0: int, g1: int) -> tuple[np.ndarray, np.ndarray]:
+        """y and X (C-contiguous, new arrays) of the groups g0 .. g1-1, their rows one after another."""
+        r0 = int(self.starts[g0]) if g0 < self.groups else self.nrows
+        r1 = int(self.starts[g1]) if g1 < self.groups else self.nrows
+        rows_ = slice(r0, r1) if self.order is None else self.order[r0:r1]
+        y = np.array(self.y_column[rows_], dtype=np.float64)
+        X = np.empty((r1 - r0, self.ncols))
+        if self.add_constant:
+            X[:, 0] = 1.0
+        for j, column in enumerate(self.x_columns):
+            X[:, j + self.add_constant] = column[rows_]
+        return y, X
 
 
 def _names(columns: Any) -> list[str]:
@@ -60,7 +83,7 @@ def _names(columns: Any) -> list[str]:
 
 
 def split(frame_: Any, by: Any, y: str, x: Any, add_constant: bool = True) -> Panel:
-    """The panel of a long-form pandas DataFrame: group keys, response and design as NumPy arrays."""
+    """The panel of a long-form pandas DataFrame: group keys, the order of its rows, its columns as floats."""
     import pandas as pd
 
     if not isinstance(frame_, pd.DataFrame):
@@ -76,22 +99,15 @@ def split(frame_: Any, by: Any, y: str, x: Any, add_constant: bool = True) -> Pa
     grouped = frame_.groupby(by_names, sort=True, dropna=False, observed=True)
     codes = grouped.ngroup().to_numpy()
     keys = grouped.size().index
-    values = {}
-    for name in (y, *x_names):
-        values[name] = _to_float(frame_[name], f"column {name!r}")
+    columns = {name: _to_float(frame_[name], f"column {name!r}", copy=False) for name in dict.fromkeys((y, *x_names))}
     n = codes.shape[0]
-    # The rows group by group, each group's in the frame's order (no gather when the frame is sorted already);
-    # copies, writable, as the kernels take them.
+    # The rows group by group, each group's in the frame's order (none to gather when the frame is sorted).
     order = None if n == 0 or bool(np.all(codes[1:] >= codes[:-1])) else np.argsort(codes, kind="stable")
-    take = (lambda v: v) if order is None else (lambda v: v[order])
-    X = np.empty((n, len(x_names) + add_constant))
-    if add_constant:
-        X[:, 0] = 1.0
-    for j, name in enumerate(x_names):
-        X[:, j + add_constant] = take(values[name])
     sizes = np.bincount(codes, minlength=len(keys)) if n else np.zeros(0, dtype=np.int64)
+    del codes
     starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]) if sizes.size else sizes
-    return Panel(keys=keys, by=tuple(by_names), y=np.array(take(values[y])), X=X,
+    return Panel(keys=keys, by=tuple(by_names), y_column=columns[y], x_columns=tuple(columns[c] for c in x_names),
+                 add_constant=bool(add_constant), order=order,
                  names=(("const",) if add_constant else ()) + tuple(map(str, x_names)), y_name=str(y),
                  starts=starts, sizes=sizes)
 
@@ -105,7 +121,7 @@ def _tasks(panel: Panel, workers: int = 1) -> list[tuple[int, int]]:
     spread = G if workers == 1 else max(1, -(-G // (4 * workers)))
     tasks = []
     g = 0
-    p = max(1, panel.X.shape[1])
+    p = max(1, panel.ncols)
     while g < G:
         end = g + 1
         cells = int(panel.sizes[g]) * p
@@ -115,6 +131,39 @@ def _tasks(panel: Panel, workers: int = 1) -> list[tuple[int, int]]:
         tasks.append((g, end))
         g = end
     return tasks
+
+
+@dataclass
+class Outputs:
+    """The engine's outputs of every group for the tests asked only, in their order (G x K), and the
+    fits' rank and status: what the table is made from."""
+
+    stat: np.ndarray
+    df1: np.ndarray
+    df2: np.ndarray
+    status: np.ndarray
+    flags: np.ndarray
+    info: np.ndarray
+    rank: np.ndarray
+    fit_status: np.ndarray
+
+    @classmethod
+    def allocate(cls, G: int, K: int) -> "Outputs":
+        return cls(stat=np.empty((G, K)), df1=np.empty((G, K), np.int64), df2=np.empty((G, K), np.int64),
+                   status=np.empty((G, K), np.int8), flags=np.empty((G, K), np.uint16),
+                   info=np.empty((G, K, _engine.INFO), np.int64), rank=np.empty(G, np.int64),
+                   fit_status=np.empty(G, np.int8))
+
+    def keep(self, g0: int, g1: int, run: _engine.Run, slots: list[int]) -> None:
+        """Groups g0 .. g1-1 from an engine run over them, the tests' slots only."""
+        self.stat[g0:g1] = run.stat[:, slots]
+        self.df1[g0:g1] = run.df1[:, slots]
+        self.df2[g0:g1] = run.df2[:, slots]
+        self.status[g0:g1] = run.status[:, slots]
+        self.flags[g0:g1] = run.flags[:, slots]
+        self.info[g0:g1] = run.info[:, slots]
+        self.rank[g0:g1] = run.rank
+        self.fit_status[g0:g1] = run.fit_status
 
 
 def _progress_bar(progress: bool | None, total: int) -> Any:
@@ -135,21 +184,21 @@ def _progress_bar(progress: bool | None, total: int) -> Any:
     return Bar(total=total, unit="group", desc="battery", file=sys.stderr, leave=False)
 
 
-def _run(panel: Panel, engine_options: tuple[Any, ...], workers: int, progress: Any,
-         on_done: Callable[[int], None] | None = None) -> _engine.Run:
-    """The engine over every group, one call per task, each call writing its groups' part of the outputs."""
-    out = _engine.allocate(panel.groups, panel.y.shape[0], panel.X.shape[1])
+def _run(panel: Panel, tests: tuple[str, ...], engine_options: tuple[Any, ...], workers: int, progress: Any,
+         on_done: Callable[[int], None] | None = None) -> Outputs:
+    """The engine over every group, one call per task on the task's rows, gathered by the task itself."""
+    out = Outputs.allocate(panel.groups, len(tests))
+    slots = [_engine.SLOT[name] for name in tests]
     tasks = _tasks(panel, workers)
-    starts = np.concatenate([panel.starts, [panel.y.shape[0]]]).astype(np.int64) if panel.groups else \
-        np.zeros(1, dtype=np.int64)
     cancel = threading.Event()
 
     def task(g0: int, g1: int) -> int:
         if cancel.is_set():
             return 0
-        r0, r1 = int(starts[g0]), int(starts[g1])
-        _engine.run(panel.y[r0:r1], panel.X[r0:r1], starts[g0:g1 + 1] - r0, engine_options,
-                    out=_engine.part(out, g0, g1, r0, r1))
+        y, X = panel.block(g0, g1)
+        starts = np.zeros(g1 - g0 + 1, dtype=np.int64)
+        np.cumsum(panel.sizes[g0:g1], out=starts[1:])
+        out.keep(g0, g1, _engine.run(y, X, starts, engine_options), slots)
         return g1 - g0
 
     def done(count: int) -> None:
@@ -178,12 +227,12 @@ def _run(panel: Panel, engine_options: tuple[Any, ...], workers: int, progress: 
     return out
 
 
-def _finite_errors(panel: Panel, run: _engine.Run) -> dict[int, str]:
+def _finite_errors(panel: Panel, out: Outputs) -> dict[int, str]:
     """The messages of the groups holding a missing or infinite value, as kd.ols words them."""
     errors = {}
-    for g in np.flatnonzero(run.fit_status == _engine.CODES["NOT_FINITE"]).tolist():
-        rows_ = panel.rows(g)
-        for values, what in ((panel.y[rows_], "y"), (panel.X[rows_], "X")):
+    for g in np.flatnonzero(out.fit_status == _engine.CODES["NOT_FINITE"]).tolist():
+        y, X = panel.block(g, g + 1)
+        for values, what in ((y, "y"), (X, "X")):
             found = non_finite(values)
             if found:
                 errors[g] = f"{what} contains {found}; drop or fill them first"
@@ -191,14 +240,14 @@ def _finite_errors(panel: Panel, run: _engine.Run) -> dict[int, str]:
     return errors
 
 
-def table(panel: Panel, run: _engine.Run, tests: tuple[str, ...], options: Options) -> Any:
+def table(panel: Panel, out: Outputs, tests: tuple[str, ...], options: Options) -> Any:
     """The panel's DataFrame indexed by (group keys ..., test), with the battery's columns and nobs."""
     import pandas as pd
 
     G, K = panel.groups, len(tests)
-    groups = Groups(n=panel.sizes.astype(np.int64), names=panel.names, finite_error=_finite_errors(panel, run),
-                    design=lambda g: panel.X[panel.rows(g)])
-    cols = rows(run, tests, options, groups).columns
+    groups = Groups(n=panel.sizes.astype(np.int64), names=panel.names, finite_error=_finite_errors(panel, out),
+                    design=lambda g: panel.block(g, g + 1)[1])
+    cols = rows(out, tests, options, groups, compact=True).columns
     keys = panel.keys
     group_codes = np.repeat(np.arange(G), K)
     test_codes = np.tile(np.arange(K), G)
@@ -253,11 +302,11 @@ def battery_panel(frame_: Any, by: Any, y: str, x: Any, *, workers: int | None =
     engine_options = _engine.options_tuple(names, options, int(at))
     bar = _progress_bar(progress, panel.groups)
     try:
-        run = _run(panel, engine_options, count, bar)
+        out = _run(panel, names, engine_options, count, bar)
     finally:
         if bar is not None:
             bar.close()
-    return table(panel, run, names, options)
+    return table(panel, out, names, options)
 
 
 __all__ = ["COLUMNS", "TESTS", "battery_panel"]

@@ -360,12 +360,14 @@ def _pack(columns: list[np.ndarray]) -> np.ndarray:
     return np.unique(np.stack(columns, axis=1), axis=0, return_inverse=True)[1].reshape(-1)
 
 
-def rows(run: Run, tests: tuple[str, ...], options: Any, groups: Groups, white_cross: bool = True,
-         details: bool = False) -> Rows:
+def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_cross: bool = True,
+         details: bool = False, compact: bool = False) -> Rows:
     """The rows of every group of an engine run, for the tests asked.
 
-    ``details`` also gives each row's law (``distribution``) and the meaning
-    of a rejection (``alternative``), as the result objects show them.
+    ``run`` holds the engine's per-test outputs in its slots (an ``_engine.Run``)
+    or, ``compact``, only those of ``tests``, in their order.  ``details``
+    also gives each row's law (``distribution``) and the meaning of a
+    rejection (``alternative``), as the result objects show them.
     """
     G, K = run.stat.shape[0], len(tests)
     p = len(groups.names)
@@ -389,7 +391,7 @@ def rows(run: Run, tests: tuple[str, ...], options: Any, groups: Groups, white_c
         unordered[g] = True
     for k, name in enumerate(tests):
         test = REGISTRY[name]
-        slot = test.slot
+        slot = k if compact else test.slot
         st = run.status[:, slot]
         engine_status[:, k] = st
         fl = run.flags[:, slot]
