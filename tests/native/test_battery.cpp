@@ -1417,6 +1417,64 @@ TEST(BatteryRefusals, RankDeficientDesigns) {
     EXPECT_TRUE(close(oc.rss[0], static_cast<ld>(od.rss[0]), 0.0L, 1e-12L));
 }
 
+// The notes of auxiliary columns left out and of a late start of the recursion, with their words.
+TEST(BatteryNotes, DroppedColumnsAndALateStart) {
+    // White on [1, x, 2x, z] with cross products: of the auxiliary columns [1, x, 2x, z, x², x·2x, x·z,
+    // (2x)², 2x·z, z²], 2x (2), x·2x (5), (2x)² (7) and 2x·z (8) are combinations of earlier ones; the
+    // regression is that of [1, x, z].
+    const i64 n = 40;
+    Group d = regression(21, n, 4);
+    for (i64 t = 0; t < n; ++t) d.X[t * 4 + 2] = 2.0 * d.X[t * 4 + 1];
+    Group r = d;
+    r.p = 3;
+    r.X.clear();
+    for (i64 t = 0; t < n; ++t) r.X.insert(r.X.end(), {d.X[t * 4], d.X[t * 4 + 1], d.X[t * 4 + 3]});
+    const ksx_battery_options o = options_all();
+    const Stack s = single(d), sr = single(r);
+    Outputs out(s), outr(sr);
+    ASSERT_EQ(run(s, o, out), KSX_S_OK);
+    ASSERT_EQ(run(sr, o, outr), KSX_S_OK);
+    EXPECT_EQ(out.status[KSX_T_WHITE], KSX_S_OK);
+    EXPECT_EQ(out.flags[KSX_T_WHITE], static_cast<uint32_t>(KSX_F_DROPPED));
+    EXPECT_EQ(out.word(0, KSX_T_WHITE, 2), 4);
+    EXPECT_EQ(out.word(0, KSX_T_WHITE, 3), 2);
+    EXPECT_EQ(out.word(0, KSX_T_WHITE, 4), 5);
+    EXPECT_EQ(out.word(0, KSX_T_WHITE, 5), 7);
+    EXPECT_EQ(out.df1[KSX_T_WHITE], outr.df1[KSX_T_WHITE]);
+    EXPECT_EQ(outr.flags[KSX_T_WHITE], 0u);
+    EXPECT_NEAR(out.stat[KSX_T_WHITE], outr.stat[KSX_T_WHITE], 1e-10 * outr.stat[KSX_T_WHITE]);
+
+    // The first five rows equal: X reaches rank 3 at row 7 (rows 0 .. 4 give rank 1, rows 5 and 6 one
+    // more each), so the first recursive residual is that of row 7, from the fit on rows 0 .. 6.
+    const i64 p = 3;
+    Group late = regression(22, n, p);
+    for (i64 t = 1; t < 5; ++t)
+        for (i64 j = 0; j < p; ++j) late.X[t * p + j] = late.X[j];
+    const Stack sl = single(late);
+    Outputs ol(sl);
+    ASSERT_EQ(run(sl, o, ol), KSX_S_OK);
+    for (int t : {KSX_T_RECURSIVE_T, KSX_T_CUSUM, KSX_T_CUSUMSQ}) {
+        EXPECT_EQ(ol.status[t], KSX_S_OK) << kTestNames[t];
+        EXPECT_EQ(ol.flags[t], static_cast<uint32_t>(KSX_F_LATE_START)) << kTestNames[t];
+        EXPECT_EQ(ol.word(0, t, 0), 7);
+        EXPECT_EQ(ol.word(0, t, 1), n - 7);
+    }
+    for (i64 t = 0; t < n; ++t) {
+        if (t < 7) {
+            EXPECT_TRUE(std::isnan(ol.recursive[t])) << t;
+            continue;
+        }
+        const LFit f = lsq(columns_of(late.X, n, p, 0, t), to_l(late.y, 0, t));
+        ld pred = 0.0L, lev = 0.0L;
+        for (i64 a = 0; a < p; ++a) {
+            pred += late.X[t * p + a] * f.coef[a];
+            for (i64 b = 0; b < p; ++b) lev += late.X[t * p + a] * f.inv[a * p + b] * late.X[t * p + b];
+        }
+        const ld want = (late.y[t] - pred) / std::sqrt(1.0L + lev);
+        EXPECT_TRUE(close(ol.recursive[t], want, 1.0L, 1e-11L)) << t;
+    }
+}
+
 // ---------------------------------------------------------------- long_run and wald_statistic
 
 TEST(LongRun, EveryWindowMatchesTheDirectDoubleSum) {
