@@ -17,6 +17,13 @@
 // subnormals, statuses, the untouched remainder of each output buffer), except
 // that all NaNs count as one value (see Hash::f).
 //
+// The battery engine (ksx_battery, built likewise three times) joins the
+// table: its lane runs are 8 wide in the fast build on a machine with
+// AVX-512, 4 wide in the others and on aarch64, so the same groups are batched
+// differently, and equal tables mean that how groups are batched never shows
+// in a result.  Its internal long-run covariance and Wald statistic
+// (longrun.hpp) are hashed too.
+//
 //   bitcheck                       print the table
 //   bitcheck --cases NAME          print one hash per input of operation NAME
 //   bitcheck --dump NAME INDEX     print every hashed word of one input
@@ -26,6 +33,8 @@
 //                                  another architecture) and compare its table
 //                                  with this one; exit 1 on any difference,
 //                                  naming the first differing input
+#include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -40,8 +49,10 @@
 
 #include "diag.h"
 #include "diag_wald.h"
+#include "ksx_battery.h"
 #include "ksx_complex.h"
 #include "ksx_linalg.h"
+#include "longrun.hpp"
 
 namespace {
 
@@ -198,6 +209,262 @@ std::vector<Shape> matrix_shapes() {
     for (i64 p : {1, 3, 4, 5, 8, 10, 11, 17, 30})
         for (int kind = 0; kind < 4; ++kind) out.push_back({4099 - p, p, kind});
     return out;
+}
+
+// ---------------------------------------------------------------- the battery engine
+
+constexpr i64 kPad = 3;  // sentinel entries after every output buffer: they must stay untouched
+constexpr uint64_t kAllTests = (uint64_t{1} << KSX_T_COUNT) - 1;
+
+// Kinds of battery groups, each a branch of the engine.
+enum GroupKind {
+    kClean,         // a constant and ordinary columns
+    kNoConstant,    // ordinary columns only
+    kWide,          // magnitudes over 2^-40 .. 2^40 and exact zeros
+    kTwinColumn,    // the last column repeats an earlier one: rank deficient
+    kZeroColumn,    // the last column is zero (with p = 1: rank 0)
+    kTwoConstants,  // a second constant column: dependent on the first
+    kDummies,       // a full set of dummies, no explicit constant: X spans the constant
+    kExactFit,      // y in the span of X
+    kConstantY,     // y constant
+    kLateStart,     // the first rows repeat: the recursion starts late
+    kFarScale,      // y and a column scaled by 2^±300
+    kSingleDummy,   // a column that marks one row: its residual vanishes
+    kFlat,          // y = ±1 about a constant and zero columns: every squared residual equal
+    kSpecial,       // a NaN or an infinity (or a subnormal, a signed zero) somewhere
+    kGroupKinds
+};
+
+struct BatteryGroup {
+    Vec y, X;
+};
+
+BatteryGroup battery_group(Rng& g, i64 n, i64 p, int kind) {
+    BatteryGroup d;
+    d.X = kind == kNoConstant ? data(g, n * p, 0) : design(g, n, p, kind == kWide ? 1 : 0);
+    d.y = data(g, n, kind == kWide ? 1 : 0);
+    Vec beta = data(g, p, 0);
+    for (i64 i = 0; i < n; ++i)
+        for (i64 j = 0; j < p; ++j) d.y[i] += beta[j] * d.X[i * p + j];
+    switch (kind) {
+    case kTwinColumn:
+        if (p > 1)
+            for (i64 i = 0; i < n; ++i) d.X[i * p + p - 1] = d.X[i * p + (p > 2 ? 1 : 0)] * (p > 3 ? -0.5 : 1.0);
+        break;
+    case kZeroColumn:
+        for (i64 i = 0; i < n; ++i) d.X[i * p + p - 1] = 0.0;
+        break;
+    case kTwoConstants:
+        for (i64 i = 0; i < n; ++i) d.X[i * p + p - 1] = 3.5;
+        break;
+    case kDummies: {
+        const i64 k = std::min<i64>(p, 3);
+        for (i64 i = 0; i < n; ++i)
+            for (i64 j = 0; j < k; ++j) d.X[i * p + j] = i % k == j ? 1.0 : 0.0;
+        break;
+    }
+    case kExactFit:
+        for (i64 i = 0; i < n; ++i) {
+            d.y[i] = 0.0;
+            for (i64 j = 0; j < p; ++j) d.y[i] += beta[j] * d.X[i * p + j];
+        }
+        break;
+    case kConstantY:
+        for (f64& v : d.y) v = -1.25;
+        break;
+    case kLateStart:
+        for (i64 i = 1; i < std::min<i64>(n, p + 3); ++i)
+            for (i64 j = 0; j < p; ++j) d.X[i * p + j] = d.X[j];
+        break;
+    case kFarScale: {
+        const int e = g.below(2) ? 300 : -300;
+        for (f64& v : d.y) v = std::ldexp(v, e);
+        for (i64 i = 0; i < n; ++i) d.X[i * p + p - 1] = std::ldexp(d.X[i * p + p - 1], -e / 2);
+        break;
+    }
+    case kSingleDummy:
+        if (p > 1 && n > 0) {
+            const i64 row = g.below(n);
+            for (i64 i = 0; i < n; ++i) d.X[i * p + p - 1] = i == row ? 1.0 : 0.0;
+        }
+        break;
+    case kFlat:
+        for (i64 i = 0; i < n; ++i) {
+            d.y[i] = i % 2 ? -1.0 : 1.0;
+            for (i64 j = 0; j < p; ++j) d.X[i * p + j] = j == 0 ? 1.0 : 0.0;
+        }
+        break;
+    case kSpecial:
+        if (n > 0) {
+            if (g.below(2)) d.y[g.below(n)] = special(g);
+            else d.X[g.below(n * p)] = special(g);
+        }
+        break;
+    default:
+        break;
+    }
+    return d;
+}
+
+// The options of battery input c: every test (or a subset), each window, default and explicit
+// bandwidths and breaks, breaks out of range, both CUSUM scales, White with and without cross
+// products, lags past the sample.
+ksx_battery_options battery_options(Rng& g, int c) {
+    ksx_battery_options o{};
+    o.tests = c % 6 == 5 ? g.next() & kAllTests : kAllTests;
+    static const i64 lags[] = {1, 2, 4, 9, 40}, arch[] = {1, 2, 3, 6}, power[] = {2, 3, 4, 5};
+    static const i64 bandwidth[] = {-1, 0, 2, 7, 1000};
+    static const i64 breaks[] = {-1, -1, -1, 3, 10, 0, -5, 100000};
+    static const f64 trim[] = {0.15, 0.05, 0.3, 0.45};
+    o.lags = lags[c % 5];
+    o.arch_lags = arch[(c / 5) % 4];
+    o.break_at = breaks[(c / 2) % 8];
+    o.kernel_id = c % 3;
+    o.bandwidth = bandwidth[(c / 3) % 5];
+    o.power = power[(c / 7) % 4];
+    o.trim = trim[(c / 4) % 4];
+    o.cusum_scale = (c / 2) % 2;
+    o.white_cross = (c / 11) % 2 == 0;
+    return o;
+}
+
+// One call of the engine over a stack of groups: runs of equal sizes (lane runs, longer and shorter
+// than every lane width) and odd sizes, many of 1 to 12 rows, a few up to 300; the groups of a run
+// mostly of one kind with others among them, so that lanes leave the common branch; Z on some
+// inputs.  Every output buffer is hashed whole, with the sentinels after it.
+void battery_case(Hash& h, uint64_t sd, int c) {
+    Rng g(sd);
+    const i64 p = 1 + c % 7;
+    const ksx_battery_options o = battery_options(g, c);
+    const i64 q = g.below(5) == 0 ? 1 + static_cast<i64>(g.below(3)) : 0;  // Z on a fifth of the inputs
+    Vec y, X, Z;
+    std::vector<i64> starts{0};
+    const i64 row_budget = c % 17 == 0 ? 700 : 160;
+    while (starts.back() < row_budget && starts.size() < 40) {
+        static const i64 run_lengths[] = {1, 1, 2, 3, 4, 5, 8, 9, 12};
+        const i64 len = run_lengths[g.below(9)];
+        i64 n;
+        const i64 pick = g.below(20);
+        if (pick < 13) n = g.below(13);                          // 0 .. 12
+        else if (pick < 18) n = 13 + g.below(52);                // 13 .. 64
+        else n = std::array<i64, 4>{100, 129, 200, 300}[g.below(4)];
+        const int base = g.below(3) ? kClean : static_cast<int>(g.below(kGroupKinds));
+        for (i64 k = 0; k < len; ++k) {
+            const int kind = g.below(4) ? base : static_cast<int>(g.below(kGroupKinds));
+            BatteryGroup d = battery_group(g, n, p, kind);
+            y.insert(y.end(), d.y.begin(), d.y.end());
+            X.insert(X.end(), d.X.begin(), d.X.end());
+            if (q) {
+                Vec z = data(g, n * q, 0);
+                if (g.below(2))
+                    for (i64 i = 0; i < n; ++i) z[i * q] = 1.0;
+                if (n > 0 && g.below(12) == 0) z[g.below(n * q)] = special(g);
+                Z.insert(Z.end(), z.begin(), z.end());
+            }
+            starts.push_back(starts.back() + n);
+        }
+    }
+    const i64 G = static_cast<i64>(starts.size()) - 1, N = starts.back(), T = KSX_T_COUNT;
+    Vec stat = filled(G * T + kPad), rss = filled(G + kPad), tss = filled(G + kPad), coef = filled(G * p + kPad),
+        bse = filled(G * p + kPad), coef_hac = filled(G * p * p + kPad), resid = filled(N + kPad),
+        recursive = filled(N + kPad), sup_f = filled(N + kPad);
+    std::vector<i64> df1(G * T + kPad, -77), df2(G * T + kPad, -77), info(G * T * KSX_INFO_WORDS + kPad, -77),
+        rank(G + kPad, -77);
+    std::vector<int32_t> status(G * T + kPad, -77), fit_status(G + kPad, -77);
+    std::vector<uint32_t> flags(G * T + kPad, 0xA5A5A5A5u);
+    std::vector<uint8_t> has_constant(G + kPad, 0xA5), dependent(G * p + kPad, 0xA5);
+    ksx_battery_out out{stat.data(), df1.data(), df2.data(), status.data(), flags.data(), info.data(),
+                        fit_status.data(), rank.data(), has_constant.data(), rss.data(), tss.data(), coef.data(),
+                        bse.data(), dependent.data(), coef_hac.data(), resid.data(), recursive.data(), sup_f.data()};
+    // Some inputs leave optional outputs out (those paths run only for what is asked).
+    if (c % 4 == 1) {
+        if (g.below(2)) out.fit_status = nullptr;
+        if (g.below(2)) out.rank = nullptr;
+        if (g.below(2)) out.has_constant = nullptr;
+        if (g.below(2)) out.rss = nullptr, out.tss = nullptr;
+        if (g.below(2)) out.coef = nullptr, out.bse = nullptr;
+        if (g.below(2)) out.dependent = nullptr;
+        if (g.below(2)) out.coef_hac = nullptr;
+        if (g.below(2)) out.resid = nullptr;
+        if (g.below(2)) out.recursive = nullptr;
+        if (g.below(2)) out.sup_f = nullptr;
+    }
+    h.i(ksx_battery_run(y.data(), X.data(), N, p, starts.data(), G, q ? Z.data() : nullptr, q, &o, &out));
+    h.v(stat);
+    for (const auto* v : {&df1, &df2, &info, &rank})
+        for (i64 x : *v) h.i(x);
+    for (const auto* v : {&status, &fit_status})
+        for (int32_t x : *v) h.i(x);
+    for (uint32_t x : flags) h.i(x);
+    for (const auto* v : {&has_constant, &dependent})
+        for (uint8_t x : *v) h.i(x);
+    for (const Vec* v : {&rss, &tss, &coef, &bse, &coef_hac, &resid, &recursive, &sup_f}) h.v(*v);
+}
+
+// The engine's long-run covariance (longrun.hpp): each window, bandwidths 0 .. n - 1, moments centred
+// or not, ordinary and wide-ranging data.
+void long_run_case(Hash& h, uint64_t sd, i64 kernel, i64 n, i64 p) {
+    Rng g(sd);
+    for (const bool centre : {false, true})
+        for (int kind : {0, 1}) {
+            Vec r = data(g, n * p, kind);
+            if (centre) {
+                Vec mean(p);
+                ksx_fill_mean_ax0(r.data(), n, p, mean.data());
+                ksx_fill_centered_ax0(r.data(), mean.data(), n, p, r.data());
+            }
+            const Vec r0 = r;
+            for (const i64 L : {i64{0}, i64{1}, i64{3}, n / 2, n - 1}) {
+                if (L > n - 1) continue;
+                Vec out = filled(p * p + kPad), scratch = filled(ksx::battery::long_run_scratch(n, p, kernel));
+                ksx::battery::long_run(r.data(), n, p, kernel, L, out.data(), scratch.data());
+                h.v(out);
+            }
+            h.i(std::memcmp(r.data(), r0.data(), r.size() * sizeof(f64)) == 0);  // r is not written
+        }
+}
+
+// The engine's Wald statistic: positive definite, singular (rank q - 1 and q - 2), badly scaled,
+// indefinite, with zero, NaN and infinite entries.
+void wald_case(Hash& h, uint64_t sd, i64 q, int kind) {
+    Rng g(sd);
+    Vec V(q * q, 0.0), b = data(g, q, 0);
+    const i64 k = kind == 1 ? q - 1 : kind == 2 ? q - 2 : q + 2;  // columns of the factor
+    Vec A = data(g, q * std::max<i64>(k, 0), 0);
+    for (i64 a = 0; a < q; ++a)
+        for (i64 c = 0; c <= a; ++c) {
+            f64 s = 0.0;
+            for (i64 m = 0; m < k; ++m) s = std::fma(A[a * k + m], A[c * k + m], s);
+            V[a * q + c] = V[c * q + a] = s;
+        }
+    switch (kind) {
+    case 3:  // badly scaled: rows and columns by powers of two far apart
+        for (i64 a = 0; a < q; ++a)
+            for (i64 c = 0; c < q; ++c) V[a * q + c] = std::ldexp(V[a * q + c], static_cast<int>((a + c) * 23 % 90) - 45);
+        break;
+    case 4:  // indefinite: one diagonal entry flipped
+        if (q) V[(q - 1) * q + q - 1] = -std::fabs(V[(q - 1) * q + q - 1]) - 1.0;
+        break;
+    case 5:  // a row and column of zeros
+        if (q)
+            for (i64 a = 0; a < q; ++a) V[a * q + q / 2] = V[(q / 2) * q + a] = 0.0;
+        break;
+    case 6:  // special values anywhere in the lower triangle
+        for (i64 a = 0; a < q; ++a)
+            for (i64 c = 0; c <= a; ++c)
+                if (g.below(4) == 0) V[a * q + c] = special(g);
+        break;
+    case 7:  // correlations at the edge: two rows nearly equal
+        if (q > 1)
+            for (i64 a = 0; a < q; ++a) V[a * q + 1] = V[1 * q + a] = V[a * q] * (1.0 + 1e-15);
+        break;
+    default:
+        break;
+    }
+    Vec scratch = filled(ksx::battery::wald_scratch(q));
+    f64 stat = kSentinel;
+    h.i(ksx::battery::wald_statistic(b.data(), V.data(), q, &stat, scratch.data()));
+    h.f(stat);
 }
 
 // ---------------------------------------------------------------- the runs
@@ -662,6 +929,22 @@ std::vector<Op> build_ops() {
                     for (i64 j = -1; j <= p + 2; ++j) h.f(kernel_weight(j, p + kind, static_cast<KernelID>(kind)));
                 });
             }
+    }
+
+    // ---- the battery engine
+    {
+        Op& bat = op("ksx_battery_run");
+        for (int c = 0; c < 900; ++c) bat.cases.push_back([c, sd = seed++](Hash& h) { battery_case(h, sd, c); });
+        Op& lr = op("battery_long_run");
+        for (i64 kernel : {0, 1, 2})
+            for (i64 n : {1, 2, 3, 7, 16, 33, 100, 257})
+                for (i64 p : {1, 2, 3, 5, 8})
+                    lr.cases.push_back([kernel, n, p, sd = seed++](Hash& h) { long_run_case(h, sd, kernel, n, p); });
+        Op& wd = op("battery_wald_statistic");
+        for (i64 q = 0; q <= 9; ++q)
+            for (int kind = 0; kind < 8; ++kind)
+                for (int rep = 0; rep < 3; ++rep)
+                    wd.cases.push_back([q, kind, sd = seed++](Hash& h) { wald_case(h, sd, q, kind); });
     }
     return ops;
 }

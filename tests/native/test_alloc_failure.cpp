@@ -1,4 +1,5 @@
-// Allocation failure of every scratch block of every kernel.
+// Allocation failure of every scratch block of every kernel, and of the
+// battery engine's.
 //
 // Sizes that no allocator can serve reach most DIAG_NO_MEMORY paths (see
 // test_diag.cpp), but not all: a nested kernel whose block fails while the
@@ -13,6 +14,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -21,6 +23,7 @@
 
 #include "diag.h"
 #include "diag_wald.h"
+#include "ksx_battery.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -345,6 +348,200 @@ TEST(AllocFailure, FailureOnOneThreadDoesNotReachAnother) {
             f64 s = kSentinel;
             if (ksx_cusum_stat(y, X, Data::T, Data::p, &s) == DIAG_OK && std::memcmp(&s, &want, sizeof s) == 0)
                 ++successes;
+        }
+    });
+    failing.join();
+    healthy.join();
+    EXPECT_EQ(failures, kRounds);
+    EXPECT_EQ(successes, kRounds);
+}
+
+// ---------------------------------------------------------------- the battery engine
+
+// One call of the engine: stacked groups of the given sizes (p columns, q of Z), every optional output
+// or none, a lag window.
+struct EngineCall {
+    const char* what;
+    i64 p, q;
+    std::vector<i64> sizes;
+    bool optional;
+    i64 kernel_id;
+};
+
+std::vector<EngineCall> engine_calls() {
+    return {
+        {"one group", 3, 0, {30}, true, 0},
+        {"one group, required outputs only", 3, 0, {30}, false, 0},
+        {"lane runs beside odd sizes", 3, 0, {20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 7, 12, 12, 5}, true, 1},
+        {"lane runs, required outputs only", 2, 0, {9, 9, 9, 9, 9, 9, 9, 9, 9, 40}, false, 0},
+        {"with Z", 3, 2, {25, 25, 25, 11}, true, 0},
+        {"quadratic-spectral window", 4, 0, {64, 64, 64, 64, 64, 130}, true, 2},
+        {"empty and one-row groups", 2, 0, {0, 1, 1, 1, 0, 15}, true, 0},
+    };
+}
+
+// The inputs and outputs of one engine call, every output filled with a sentinel.
+struct EngineRun {
+    const EngineCall& call;
+    std::vector<i64> starts{0};
+    std::vector<f64> y, X, Z;
+    i64 G = 0, N = 0;
+    std::vector<f64> stat, rss, tss, coef, bse, coef_hac, resid, recursive, sup_f;
+    std::vector<i64> df1, df2, info, rank;
+    std::vector<int32_t> status, fit_status;
+    std::vector<uint32_t> flags;
+    std::vector<uint8_t> has_constant, dependent;
+
+    explicit EngineRun(const EngineCall& c) : call(c) {
+        for (i64 n : c.sizes) starts.push_back(starts.back() + n);
+        G = static_cast<i64>(c.sizes.size());
+        N = starts.back();
+        for (i64 i = 0; i < N; ++i) {
+            const f64 t = static_cast<f64>(i);
+            for (i64 j = 0; j < c.p; ++j) X.push_back(j == 0 ? 1.0 : std::sin(0.37 * t * static_cast<f64>(j + 1)));
+            for (i64 j = 0; j < c.q; ++j) Z.push_back(std::cos(0.21 * t + static_cast<f64>(j)));
+            y.push_back(0.5 + 0.1 * t + std::cos(1.3 * t) + 0.3 * std::sin(2.9 * t * t));
+        }
+        const i64 T = KSX_T_COUNT, p = c.p;
+        stat.assign(G * T, kSentinel);
+        rss.assign(G, kSentinel);
+        tss.assign(G, kSentinel);
+        coef.assign(G * p, kSentinel);
+        bse.assign(G * p, kSentinel);
+        coef_hac.assign(G * p * p, kSentinel);
+        resid.assign(N, kSentinel);
+        recursive.assign(N, kSentinel);
+        sup_f.assign(N, kSentinel);
+        df1.assign(G * T, kCountSentinel);
+        df2.assign(G * T, kCountSentinel);
+        info.assign(G * T * KSX_INFO_WORDS, kCountSentinel);
+        rank.assign(G, kCountSentinel);
+        status.assign(G * T, -99);
+        fit_status.assign(G, -99);
+        flags.assign(G * T, 0xA5A5A5A5u);
+        has_constant.assign(G, 0xA5);
+        dependent.assign(G * p, 0xA5);
+    }
+
+    int run() {
+        ksx_battery_options o{};
+        o.tests = (uint64_t{1} << KSX_T_COUNT) - 1;
+        o.lags = 2;
+        o.arch_lags = 2;
+        o.break_at = -1;
+        o.kernel_id = call.kernel_id;
+        o.bandwidth = -1;
+        o.power = 3;
+        o.trim = 0.15;
+        o.cusum_scale = 0;
+        o.white_cross = 1;
+        ksx_battery_out out{};
+        out.stat = stat.data();
+        out.df1 = df1.data();
+        out.df2 = df2.data();
+        out.status = status.data();
+        out.flags = flags.data();
+        out.info = info.data();
+        if (call.optional) {
+            out.fit_status = fit_status.data();
+            out.rank = rank.data();
+            out.has_constant = has_constant.data();
+            out.rss = rss.data();
+            out.tss = tss.data();
+            out.coef = coef.data();
+            out.bse = bse.data();
+            out.dependent = dependent.data();
+            out.coef_hac = coef_hac.data();
+            out.resid = resid.data();
+            out.recursive = recursive.data();
+            out.sup_f = sup_f.data();
+        }
+        return ksx_battery_run(y.data(), X.data(), N, call.p, starts.data(), G, call.q ? Z.data() : nullptr,
+                               call.q, &o, &out);
+    }
+
+    // Every output as bytes, to compare two runs, or a run with the untouched sentinels.
+    std::vector<unsigned char> bytes() const {
+        std::vector<unsigned char> b;
+        auto add = [&b](const void* data, std::size_t size) {
+            const unsigned char* c = static_cast<const unsigned char*>(data);
+            b.insert(b.end(), c, c + size);
+        };
+        for (const auto* v : {&stat, &rss, &tss, &coef, &bse, &coef_hac, &resid, &recursive, &sup_f})
+            add(v->data(), v->size() * sizeof(f64));
+        for (const auto* v : {&df1, &df2, &info, &rank}) add(v->data(), v->size() * sizeof(i64));
+        for (const auto* v : {&status, &fit_status}) add(v->data(), v->size() * sizeof(int32_t));
+        add(flags.data(), flags.size() * sizeof(uint32_t));
+        for (const auto* v : {&has_constant, &dependent}) add(v->data(), v->size());
+        return b;
+    }
+};
+
+// Each allocation of an engine call fails in turn: the call reports KSX_S_NO_MEMORY (or, had the block
+// been optional, succeeds with the bits of an undisturbed call), returns every block it took, and
+// writes nothing when the failing block is the first (taken before any group is reached).
+TEST(AllocFailure, EveryAllocationOfTheBatteryEngine) {
+    for (const EngineCall& call : engine_calls()) {
+        SCOPED_TRACE(call.what);
+        EngineRun clean(call);
+        const std::vector<unsigned char> untouched = clean.bytes();
+        int status;
+        long blocks, live;
+        {
+            Armed probe(0);
+            status = clean.run();
+            blocks = t_probe.calls;
+            live = t_probe.live;
+        }
+        ASSERT_EQ(status, KSX_S_OK);
+        EXPECT_GE(blocks, 1);  // the scratch of the groups
+        EXPECT_EQ(live, 0) << "a block leaked";
+        EXPECT_NE(clean.bytes(), untouched);
+        const std::vector<unsigned char> want = clean.bytes();
+        for (long k = 1; k <= blocks; ++k) {
+            EngineRun r(call);
+            long calls, failed;
+            {
+                Armed probe(k);
+                status = r.run();
+                calls = t_probe.calls;
+                failed = t_probe.failed;
+                live = t_probe.live;
+            }
+            EXPECT_EQ(failed, 1) << "block " << k;
+            EXPECT_EQ(live, 0) << "block " << k << ": a block leaked";
+            if (status == KSX_S_OK) {
+                EXPECT_EQ(r.bytes(), want) << "block " << k << " was optional, the results must not change";
+                continue;
+            }
+            EXPECT_EQ(status, KSX_S_NO_MEMORY) << "block " << k;
+            EXPECT_EQ(calls, k) << "nothing is allocated after a failure";
+            if (k == 1) {
+                EXPECT_EQ(r.bytes(), untouched) << "no group is reached";
+            }
+        }
+    }
+}
+
+// An engine call failing its allocations on one thread leaves calls on another untouched.
+TEST(AllocFailure, BatteryEngineFailureOnOneThreadDoesNotReachAnother) {
+    const EngineCall call = engine_calls()[2];
+    EngineRun reference(call);
+    ASSERT_EQ(reference.run(), KSX_S_OK);
+    const std::vector<unsigned char> want = reference.bytes();
+    constexpr int kRounds = 200;
+    int failures = 0, successes = 0;
+    std::thread failing([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            EngineRun r(call);
+            Armed probe(1);
+            if (r.run() == KSX_S_NO_MEMORY && t_probe.live == 0) ++failures;
+        }
+    });
+    std::thread healthy([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            EngineRun r(call);
+            if (r.run() == KSX_S_OK && r.bytes() == want) ++successes;
         }
     });
     failing.join();

@@ -416,8 +416,19 @@ private:
         if (refusal != KSX_S_OK) {
             fit_ok_ = false;
             for (int t = 0; t < KSX_T_COUNT; ++t) refuse(t, refusal);
-            for (int l = 0; l < W; ++l)
-                if (sink[l].fit_status) *sink[l].fit_status = refusal;
+            // Nothing past the fit is defined: no recursion, no sup-F path, no HAC covariance.  Written
+            // here all the same, so that a lane run, which wrote them for a lane that then left the common
+            // branch, never leaves its values behind the f64 run of that group.
+            for (int l = 0; l < W; ++l) {
+                const Sink& k = sink[l];
+                if (k.fit_status) *k.fit_status = refusal;
+                for (i64 i = 0; i < n; ++i) {
+                    if (k.recursive) k.recursive[i] = kNaN;
+                    if (k.sup_f) k.sup_f[i] = kNaN;
+                }
+                if (k.coef_hac)
+                    for (i64 j = 0; j < p * p; ++j) k.coef_hac[j] = kNaN;
+            }
         }
     }
 
@@ -1086,6 +1097,9 @@ private:
             if (used < requested) k.flag(t, KSX_F_CLAMPED);
             if (r < p) k.flag(t, KSX_F_UNIDENTIFIED);
         }
+        // NaN first: the rows and columns of dependent columns, and all of it when no covariance is formed.
+        if (k.coef_hac)
+            for (i64 j = 0; j < p * p; ++j) k.coef_hac[j] = kNaN;
         if (n < 2) {
             if (wants(t)) k.set(t, KSX_S_TOO_FEW_OBS);
             return;
@@ -1136,7 +1150,6 @@ private:
         }
         const f64 yl = lanes::lane(ys_, l);
         if (k.coef_hac) {
-            for (i64 j = 0; j < p * p; ++j) k.coef_hac[j] = kNaN;
             for (i64 a = 0; a < r; ++a)
                 for (i64 b = 0; b < r; ++b) {
                     const i64 ja = fit_.taken[a], jb = fit_.taken[b];

@@ -74,7 +74,7 @@ enum {
     KSX_F_FEW_OBS = 1u << 6,      /* Jarque-Bera below ten observations */
     KSX_F_UNIDENTIFIED = 1u << 7, /* X is rank-deficient: the test uses its identified columns */
     KSX_F_SKIPPED = 1u << 8,      /* sup-F: info[2] candidate breaks left out (a regime rank-deficient) */
-    KSX_F_PSEUDO = 1u << 9        /* Wald: the covariance has rank info[0] of info[1] */
+    KSX_F_PSEUDO = 1u << 9        /* Wald: the covariance has rank info[3] of info[4] (info[0..1]: the bandwidth) */
 };
 
 #define KSX_INFO_WORDS 6
