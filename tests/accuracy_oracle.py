@@ -124,7 +124,12 @@ def co2(rows: int | None = None) -> Case:
 
 
 def tiny_groups(p: int, groups: int = 3, seed: int = 7) -> list[Case]:
-    """7-row groups with a constant and p - 1 regressors: random, nearly collinear, and a quadratic trend."""
+    """7-row groups with a constant and p - 1 regressors: random, nearly collinear, and a quadratic trend.
+
+    They run with 2 lags: with the default 4, Breusch-Godfrey and ARCH LM do
+    not apply to 7 rows.  Their battery comes from one ``battery_panel`` call
+    per group size (``measure_all``), the path of same-sized groups.
+    """
     rng = np.random.default_rng(seed + p)
     cases = []
     for g in range(groups):
