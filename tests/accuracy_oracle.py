@@ -295,9 +295,11 @@ def givens_recursive(rows: list[list], y: list) -> tuple[int, list, list]:
     """Recursive residuals by Givens rotations of each row into R (p x p) and u = Q'y, in the order given.
 
     Returns the number of rows before the first residual, the residuals and the
-    residual sums of squares of the first k rows, k = 1 ... n (0 until the
-    rows have the full rank).  The rows so far have full rank once every
-    |R_jj| exceeds max(k, p)·eps times the norm of column j over those rows.
+    residual sums of squares of the first k rows, k = 1 ... n: the sums of the
+    squared parts of y that the rotations leave outside R (each a recursive
+    residual's square once the rows have the full rank).  The rows so far
+    have full rank once every |R_jj| exceeds max(k, p)·eps times the norm of
+    column j over those rows.
     """
     p = len(rows[0])
     zero = mp.mpf(0)
@@ -315,7 +317,6 @@ def givens_recursive(rows: list[list], y: list) -> tuple[int, list, list]:
                 z.append((x[i] - mp.fsum(R[l][i] * z[l] for l in range(i))) / R[i][i])
             wk = (yk - mp.fdot(z, u)) / mp.sqrt(1 + mp.fdot(z, z))
             w.append(wk)
-            total += wk * wk
         x = list(x)
         yk = yk
         for i in range(p):
@@ -328,6 +329,7 @@ def givens_recursive(rows: list[list], y: list) -> tuple[int, list, list]:
                 R[i][j], x[j] = c * R[i][j] + s * x[j], c * x[j] - s * R[i][j]
             u[i], yk = c * u[i] + s * yk, c * yk - s * u[i]
             x[i] = zero
+        total += yk * yk
         for j in range(p):
             colsq[j] += rows[k][j] ** 2
         if start < 0:

@@ -163,3 +163,25 @@ def test_the_oracle_keeps_its_digits(case, monkeypatch):
     for stat in A.STATISTICS:
         if stat in base.values:
             assert A.relative_error(stat, finer.values[stat], base) <= 4 * A.EPS, stat
+
+
+def test_the_oracles_sup_f_path_is_chow_f_by_least_squares_of_each_regime():
+    """Its sums of squares come from Givens recursions; a separate least-squares fit of each regime agrees.
+
+    A degree-6 polynomial on [0, 1]: its last rows are so close together that
+    the backward recursion reaches full rank only after more than p rows.
+    """
+    import mpmath as mp
+
+    case = A.polynomial(6, 0, 1, 500)
+    oracle = A.Oracle(case)
+    n, p = case.n, case.p
+    lo, hi = oracle.values["sup_f_range"]
+    with mp.workdps(A.DPS):
+        cols = [A._mpv(case.X[:, j]) for j in range(p)]
+        y = A._mpv(case.y)
+        rss = A.mp_lstsq(cols, y).rss
+        for t in range(lo, hi + 1, 50):
+            both = (A.mp_lstsq([c[:t] for c in cols], y[:t]).rss + A.mp_lstsq([c[t:] for c in cols], y[t:]).rss)
+            f = float(((rss - both) / p) / (both / (n - 2 * p)))
+            assert oracle.values["sup_f_path"][t - lo] == pytest.approx(f, rel=4 * A.EPS, abs=0)
