@@ -132,3 +132,20 @@ def test_quick_run_with_the_probe_bounds_every_kernel_of_a_length(tmp_path):
     assert timed and all(c["bound_s"] > 0 and c["bound_fraction"] > 0 for c in timed)
     assert "Bounds: per kernel and size" in proc.stdout
     assert all("rest_s" in r for r in report["overhead"])
+
+
+def test_accuracy_quick_run_prints_the_table(tmp_path):
+    import json
+
+    script = BENCH.with_name("accuracy.py")
+    proc = subprocess.run([sys.executable, "-P", str(script), "--quick", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    out = proc.stdout
+    assert "statistic" in out and "NumPy QR" in out
+    for name in ("longley", "co2 first 300 weeks", "7 rows p=3", "breusch_godfrey", "sup_f_path", "hac_qs"):
+        assert name in out
+    report = json.loads((tmp_path / "accuracy-quick.json").read_text())
+    designs = {row["design"] for row in report["rows"]}
+    assert "longley" in designs and len(report["rows"]) > 100
+    assert all(row["engine_error"] is None or row["engine_error"] >= 0 for row in report["rows"])
