@@ -365,8 +365,12 @@ private:
 
         for (i64 i = 0; i < n; ++i) c_[i] = F_[i * ld + p];
         rss_ = qr::tail_sumsq(c_, 1, r, n);
-        for (i64 i = 0; i < n; ++i) e_[i] = i < r ? zero() : c_[i];
-        qr::apply_q(fit_, e_, 1);
+        qr::solve_r(fit_, c_, 1, coef_);
+        for (i64 i = 0; i < n; ++i) {
+            V v = y_[i];
+            for (i64 m = 0; m < r; ++m) v = lanes::fma(-X_[i * p + fit_.taken[m]], coef_[m], v);
+            e_[i] = v;
+        }
 
         // Constant columns (every row equal), decided alike in every lane.
         Mask<V> explicit_const = uniform<V>(false);
@@ -381,7 +385,6 @@ private:
         const V tss = lanes::select<V>(spans_, centred(y_, n), ynorm_ * ynorm_);
 
         // Coefficients and standard errors, in the units of the input.
-        qr::solve_r(fit_, c_, 1, coef_);
         inverse_r();
         const V sigma2 = rss_ / num(static_cast<f64>(n - r));
         for (int l = 0; l < W; ++l) {
@@ -860,9 +863,25 @@ private:
 
     // ---- sup-F -------------------------------------------------------------
 
+    // The residual sum of squares of y on X over rows a .. b-1, by a Householder QR of its own (in B_).
+    V regime_rss(i64 a, i64 b) {
+        const i64 p = s_.p, m = b - a, ld = p + 1;
+        for (i64 i = 0; i < m; ++i) {
+            for (i64 j = 0; j < p; ++j) B_[i * ld + j] = X_[(a + i) * p + j];
+            B_[i * ld + p] = y_[a + i];
+        }
+        Factor<V> f = aux_factor(B_, m, ld);
+        norms_of(B_, m, ld, p, aux_norm_);
+        qr::take_columns(f, 0, p, aux_norm_, p + 1);
+        return qr::tail_sumsq(B_ + p, ld, f.rank, m);
+    }
+
     // The largest Chow F over the breaks ceil(trim n) .. floor((1 - trim) n) (each regime keeping r rows),
-    // from the forward and backward recursive residuals: the rss of the first t rows is rss0 plus the
-    // squared forward residuals of rows start .. t-1, that of the rows t .. n-1 likewise backwards.
+    // from the forward and backward recursive residuals: the rss of the first t rows is that of the
+    // first candidate's regime, fitted on its own, plus the squared forward residuals of the rows after
+    // it up to t-1; that of the rows t .. n-1 likewise backwards from the last candidate.  Sums seeded at
+    // the candidates keep the residuals of the first (last) rows, where the recursion may start on a
+    // nearly singular design, out of every F.
     void sup_f() {
         const i64 n = s_.n, r = fit_.rank;
         if (n - 2 * r < 1) {
@@ -877,16 +896,14 @@ private:
         }
         start_b_ = recurse([n](i64 k) { return n - 1 - k; }, wb_, &rss0b_);
         if (start_b_ == r) rss0b_ = zero();
-        // work_[t]: rss of rows 0 .. t-1, known from t = start_ on; work2_[t]: rss of rows t .. n-1, known
-        // while n - t >= start_b_.  (Each side's residuals fill in after its own start.)
-        if (start_ >= 0 && start_ <= n) {
-            work_[start_] = rss0_;
-            for (i64 t = start_; t + 1 < n; ++t) work_[t + 1] = lanes::fma(w_[t], w_[t], work_[t]);
-        }
-        if (start_b_ >= 0) {
-            const i64 top = n - start_b_;  // rows top .. n-1: start_b_ of them
-            work2_[top] = rss0b_;
-            for (i64 t = top - 1; t >= 0; --t) work2_[t] = lanes::fma(wb_[n - 1 - t], wb_[n - 1 - t], work2_[t + 1]);
+        // work_[t]: rss of rows 0 .. t-1, work2_[t]: rss of rows t .. n-1, for the breaks t0 .. t1 where
+        // both regimes have rank r (the forward recursion has started, and the backward one).
+        const i64 t0 = std::max<i64>(lo, start_), t1 = start_b_ >= 0 ? std::min<i64>(hi, n - start_b_) : -1;
+        if (start_ >= 0 && t0 <= t1) {
+            work_[t0] = regime_rss(0, t0);
+            for (i64 t = t0; t < t1; ++t) work_[t + 1] = lanes::fma(w_[t], w_[t], work_[t]);
+            work2_[t1] = regime_rss(t1, n);
+            for (i64 t = t1 - 1; t >= t0; --t) work2_[t] = lanes::fma(wb_[n - 1 - t], wb_[n - 1 - t], work2_[t + 1]);
         }
         const V df1 = num(static_cast<f64>(r)), df2 = num(static_cast<f64>(n - 2 * r));
         V best = num(-kInf);
@@ -933,20 +950,36 @@ private:
 
     void lane_by_lane() {
         omega_ready_ = false;
-        if ((wants(KSX_T_WALD) || sink[0].coef_hac) && o_.kernel_id != QS && s_.n >= 2) long_run_lanes();
+        if ((wants(KSX_T_WALD) || sink[0].coef_hac) && s_.n >= 2) {
+            q_scores();
+            if (o_.kernel_id != QS) long_run_lanes();
+        }
         for (int l = 0; l < W; ++l) one_lane(l);
     }
 
-    // The long-run covariance of the centred scores x_t·e_t of the identified columns, for every lane at
-    // once, in the order of ksx_hac_estimator_matmul: Γ_0 (lower triangle over the rows, mirrored), then
-    // for each lag j with a weight other than 0, Γ_j (each entry one chain over the rows) added as
+    // The scores in the basis of Q: U (B_, n x r) = Q₁·diag(e) row by row, U[t][m] = q_t[m]·e_t, Q₁ the
+    // first r columns of the fit's Q.  Over the identified columns x_t = R'q_t, so the scores x_t·e_t are
+    // R'·u_t and the coefficients' covariance n·R⁻¹R⁻ᵀ·Ω_x·R⁻¹R⁻ᵀ is n·R⁻¹·Ω_u·R⁻ᵀ: formed from u, it
+    // never builds R'Ω_u R only to undo it, which would square the condition number of X in its error.
+    void q_scores() {
+        const i64 n = s_.n, r = fit_.rank;
+        V* U = B_;
+        for (i64 i = 0; i < n; ++i)
+            for (i64 m = 0; m < r; ++m) U[i * r + m] = num(i == m ? 1.0 : 0.0);
+        // Q·[I; 0], the reflectors in reverse order; reflector k leaves columns before k as they are.
+        for (i64 k = r - 1; k >= 0; --k) qr::reflect_block(fit_, k, U, r, k, r);
+        for (i64 i = 0; i < n; ++i)
+            for (i64 m = 0; m < r; ++m) U[i * r + m] = U[i * r + m] * e_[i];
+    }
+
+    // The long-run covariance of the centred scores u_t (q_scores), for every lane at once, in the order
+    // of ksx_hac_estimator_matmul: Γ_0 (lower triangle over the rows, mirrored), then for each lag j
+    // with a weight other than 0, Γ_j (each entry one chain over the rows) added as
     // fma(w_j, Γ_j[a][b] + Γ_j[b][a], Ω[a][b]), and finally Ω / n.  (The quadratic-spectral window,
     // which weighs every lag, runs lane by lane through the FFT instead.)
     void long_run_lanes() {
-        const i64 n = s_.n, p = s_.p, r = fit_.rank;
-        V* U = B_;  // n x r
-        for (i64 i = 0; i < n; ++i)
-            for (i64 m = 0; m < r; ++m) U[i * r + m] = X_[i * p + fit_.taken[m]] * e_[i];
+        const i64 n = s_.n, r = fit_.rank;
+        V* U = B_;  // n x r, from q_scores
         for (i64 m = 0; m < r; ++m) {
             V sum = zero();
             for (i64 i = 0; i < n; ++i) sum = sum + U[i * r + m];
@@ -1084,8 +1117,8 @@ private:
         if (wants(KSX_T_WALD) || k.coef_hac) wald(l, r, p, n);
     }
 
-    // The HAC covariance of the identified coefficients, n·R⁻¹R⁻ᵀ·Ω·R⁻¹R⁻ᵀ with Ω the long-run
-    // covariance of the scores x_t·e_t, and the Wald test that the non-constant ones are zero.
+    // The HAC covariance of the identified coefficients, n·R⁻¹·Ω·R⁻ᵀ with Ω the long-run covariance of
+    // the scores u_t = q_t·e_t (q_scores), and the Wald test that the non-constant ones are zero.
     void wald(int l, i64 r, i64 p, i64 n) {
         const Sink& k = sink[l];
         const int t = KSX_T_WALD;
@@ -1108,41 +1141,24 @@ private:
         if (omega_ready_) {
             for (i64 a = 0; a < r * r; ++a) omega[a] = lanes::lane(R_[a], l);
         } else {
-            // Scores of the identified columns, in the scaled units (the statistic does not see them).
-            for (i64 i = 0; i < n; ++i) {
-                const f64 ei = lanes::lane(e_[i], l);
-                for (i64 m = 0; m < r; ++m) scores_[i * r + m] = lanes::lane(X_[i * p + fit_.taken[m]], l) * ei;
-            }
+            // This lane's scores in the basis of Q (q_scores), in the scaled units.
+            for (i64 i = 0; i < n * r; ++i) scores_[i] = lanes::lane(B_[i], l);
             f64* mean = small_;
             ksx_fill_mean_ax0(scores_, n, r, mean);
             ksx_fill_centered_ax0(scores_, mean, n, r, scores_);
             long_run(scores_, n, r, o_.kernel_id, used, omega, lr_);
         }
-        // S = R⁻¹ (this lane), B = S S', cov = n B Ω B.
+        // S = R⁻¹ (this lane, upper triangular), cov = n · S Ω S'.
         f64* S = sq_;
         for (i64 a = 0; a < r; ++a)
             for (i64 b = 0; b < r; ++b) S[a * r + b] = lanes::lane(rinv_[a * p + b], l);
-        f64* T1 = sq3_;  // S' Ω S
-        f64* col = small_;
-        for (i64 b = 0; b < r; ++b) {
-            for (i64 a = 0; a < r; ++a) {  // (Ω S)[a][b]
-                f64 v = 0.0;
-                for (i64 m = 0; m <= b; ++m) v = std::fma(omega[a * r + m], S[m * r + b], v);
-                col[a] = v;
-            }
-            for (i64 a = 0; a < r; ++a) {  // (S' Ω S)[a][b]
-                f64 v = 0.0;
-                for (i64 m = 0; m <= a; ++m) v = std::fma(S[m * r + a], col[m], v);
-                T1[a * r + b] = v;
-            }
-        }
-        f64* cov = omega;  // Ω no longer needed: cov = n · S (S' Ω S) S'
+        f64* cov = sq3_;
         for (i64 a = 0; a < r; ++a) {
             for (i64 b = 0; b < r; ++b) {
                 f64 v = 0.0;
                 for (i64 m = a; m < r; ++m) {
                     f64 inner = 0.0;
-                    for (i64 j = b; j < r; ++j) inner = std::fma(T1[m * r + j], S[b * r + j], inner);
+                    for (i64 j = b; j < r; ++j) inner = std::fma(omega[m * r + j], S[b * r + j], inner);
                     v = std::fma(S[a * r + m], inner, v);
                 }
                 cov[a * r + b] = static_cast<f64>(n) * v;
