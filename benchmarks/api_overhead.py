@@ -1,19 +1,23 @@
-"""What the Python API costs on top of its kernels: ``Kestrix.diagnostics`` against ``_diag``.
+"""What the Python API costs on top of the battery engine, and ``kd.battery`` in its parts.
 
 Run after installing the package (``make install``), from the repository root:
 
-    .venv/bin/python -P benchmarks/api_overhead.py            # n = 200, p = 3
+    .venv/bin/python -P benchmarks/api_overhead.py            # n = 200, p = 4
     .venv/bin/python -P benchmarks/api_overhead.py --quick    # fewer rounds
+    .venv/bin/python -P benchmarks/api_overhead.py --baseline DIR   # beside the package installed in DIR
 
-For every test of the battery, the public function given a fitted model
-(``kd.ols``) is timed side by side with the kernel call(s) it makes, in
-alternating rounds in one process; each time is the median over the rounds
-and the ratio printed is API / kernels (1 would be no overhead at all).  The
-fit's cached recursive residuals are dropped before every call of the three
-tests that share them, so each call pays its kernel.  The battery is timed
-twice: the work (every test, p-values, results) and the whole call, which
-adds the pandas DataFrame it returns.  No threshold is applied here or in the
-tests: the figures are for people to read.
+For every test, the public function given a fitted model (``kd.ols``) is
+timed side by side with the engine call that computes its statistic alone
+(``_engine.run`` on prepared arrays), in alternating rounds in one process;
+each time is the median over the rounds, and the ratio printed is API /
+engine (1 would be no overhead at all).  The fit's cached recursive
+residuals are dropped before every call of the three tests that share them,
+so each call pays for them.  Then ``kd.battery(y, X)`` with its DataFrame,
+and its parts: the fit, the engine call of every test, the p-values and
+words, the DataFrame; with ``--baseline DIR`` also ``kd.battery`` of the
+package installed in DIR (``pip install --target DIR`` of an earlier
+version), timed in a child interpreter in the same run.  No threshold is
+applied here or in the tests: the figures are for people to read.
 """
 
 from __future__ import annotations
@@ -23,6 +27,7 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -34,77 +39,54 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import numpy as np  # noqa: E402
 
 import Kestrix.diagnostics as kd  # noqa: E402
-from Kestrix._ckernels.diag import _diag  # noqa: E402
-from Kestrix.diagnostics import _battery  # noqa: E402
+from Kestrix.diagnostics import _battery, _engine, _table  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
-
-def data(n: int, p: int, seed: int = 0) -> tuple[np.ndarray, np.ndarray]:
-    rng = np.random.default_rng(seed)
-    X = np.column_stack([np.ones(n), rng.standard_normal((n, p - 1))])
-    return X @ np.linspace(1.0, 2.0, p) + rng.standard_normal(n), X
+# Made in the parent and in a child running another version of the package alike.
+DATA = ("import numpy as np\n"
+        "def data(n, p, seed=0):\n"
+        "    rng = np.random.default_rng(seed)\n"
+        "    X = np.column_stack([np.ones(n), rng.standard_normal((n, p - 1))])\n"
+        "    return X @ np.linspace(1.0, 2.0, p) + rng.standard_normal(n), X\n")
+exec(DATA)
 
 
 def fresh(fit: kd.OLSFit) -> kd.OLSFit:
-    """The fit without its cached recursive residuals, so the next test pays the kernel."""
+    """The fit without its cached recursive residuals, so the next test pays for them."""
     fit.__dict__.pop("recursive", None)
     return fit
 
 
 def cases(fit: kd.OLSFit, lags: int) -> dict[str, tuple[Callable[[], Any], Callable[[], Any]]]:
-    """For each test: the API call, and the kernel calls it makes."""
-    y, X, e = fit.y, fit.X, fit.resid
+    """For each test: the public call on a fit, and the engine call that computes its statistic alone."""
+    y, X = np.ascontiguousarray(fit.y), np.ascontiguousarray(fit.X)
+    e = np.ascontiguousarray(fit.resid)
     n = fit.nobs
-    Xn = fit.non_constant_X
-    aux = fit.variance_design
-    scores = X * e[:, None]
-    slopes = list(fit.slopes)
-    mean = np.ascontiguousarray(fit.coef[slopes])
-    target = np.zeros(len(slopes))
-    omega = np.eye(len(slopes))
+    starts = np.array([0, n], dtype=np.int64)
+    empty = np.empty((n, 0))
+    options = kd.Options(lags=lags)
 
-    white_aux = np.ascontiguousarray(np.column_stack([np.ones(n), Xn, _diag.symmetric_outer_prod_2dim(Xn)[1]]))
-    e_tail = np.ascontiguousarray(e[lags:])
-    arch_aux = np.column_stack([np.ones(n - lags)] + [(e * e)[lags - k:n - k] for k in range(1, lags + 1)])
-
-    def white_kernels() -> None:
-        _diag.symmetric_outer_prod_2dim(Xn)
-        _diag.bp_aux(e, white_aux)
-
-    def wald_kernels() -> None:
-        centred = _diag.fill_centered_ax0(scores, _diag.fill_mean_ax0(scores))
-        _diag.hac_estimator_matmul(centred, 0, kd.default_bandwidth(n))
-        _diag.wald_stat_from_mean_and_cov(mean, target, omega, n)
+    def engine(name: str, series: bool = False, **wanted: bool) -> Callable[[], Any]:
+        args = (e, empty) if series else (y, X)
+        engine_options = _engine.options_tuple((name,), options, n // 2)
+        return lambda: _engine.run(args[0], args[1], starts, engine_options, **wanted)
 
     return {
-        "breusch_godfrey": (lambda: kd.breusch_godfrey(fit, lags=lags), lambda: _diag.bg_stat(e, Xn, lags)),
-        "breusch_pagan": (lambda: kd.breusch_pagan(fit), lambda: _diag.bp_aux(e, aux)),
-        "chow": (lambda: kd.chow(fit, position=n // 2), lambda: _diag.chow_stat(y, X, n // 2)),
-        "recursive_residuals": (lambda: kd.recursive_residuals(fresh(fit)), lambda: _diag.recursive_residuals(y, X)),
-        "cusum": (lambda: kd.cusum(fresh(fit)), lambda: _diag.recursive_residuals(y, X)),
-        "cusum_squares": (lambda: kd.cusum_squares(fresh(fit)), lambda: _diag.recursive_residuals(y, X)),
-        "ljung_box": (lambda: kd.ljung_box(e, lags=lags), lambda: _diag.lb_stat(e, lags)),
-        "jarque_bera": (lambda: kd.jarque_bera(e), lambda: _diag.jb_stat(e)),
-        "wald_coefficients": (lambda: kd.wald_coefficients(fit), wald_kernels),
-        "box_pierce": (lambda: kd.box_pierce(e, lags=lags), lambda: _diag.acorr(e, lags)),
-        "white": (lambda: kd.white(fit), white_kernels),
-        "arch_lm": (lambda: kd.arch_lm(e, lags=lags), lambda: _diag.bp_aux(e_tail, arch_aux)),
+        "breusch_godfrey": (lambda: kd.breusch_godfrey(fit, lags=lags), engine("breusch_godfrey")),
+        "breusch_pagan": (lambda: kd.breusch_pagan(fit), engine("breusch_pagan")),
+        "chow": (lambda: kd.chow(fit, position=n // 2), engine("chow")),
+        "recursive_residuals": (lambda: kd.recursive_residuals(fresh(fit)),
+                                engine("recursive_residuals", recursive=True)),
+        "cusum": (lambda: kd.cusum(fresh(fit)), engine("cusum", recursive=True)),
+        "cusum_squares": (lambda: kd.cusum_squares(fresh(fit)), engine("cusum_squares", recursive=True)),
+        "ljung_box": (lambda: kd.ljung_box(e, lags=lags), engine("ljung_box", series=True)),
+        "jarque_bera": (lambda: kd.jarque_bera(e), engine("jarque_bera", series=True)),
+        "wald_coefficients": (lambda: kd.wald_coefficients(fit), engine("wald", fit=True, coef_hac=True)),
+        "box_pierce": (lambda: kd.box_pierce(e, lags=lags), engine("box_pierce", series=True)),
+        "white": (lambda: kd.white(fit), engine("white")),
+        "arch_lm": (lambda: kd.arch_lm(e, lags=lags), engine("arch_lm", series=True)),
     }
-
-
-def battery_kernels(fit: kd.OLSFit, lags: int) -> Callable[[], None]:
-    """The kernel calls of one battery: each test's kernels once, the shared ones once."""
-    calls = cases(fit, lags)
-    # Durbin-Watson and RESET call no kernel; both Breusch-Godfrey forms share one.
-    parts = [calls[name][1] for name in ("breusch_godfrey", "breusch_pagan", "chow", "recursive_residuals",
-                                         "ljung_box", "jarque_bera", "wald_coefficients", "box_pierce", "white",
-                                         "arch_lm")]
-
-    def run() -> None:
-        for part in parts:
-            part()
-    return run
 
 
 def per_call(fn: Callable[[], Any], number: int) -> float:
@@ -126,46 +108,88 @@ def side_by_side(a: Callable[[], Any], b: Callable[[], Any], rounds: int, number
     return statistics.median(ta), statistics.median(tb)
 
 
+def baseline_battery(baseline: str, n: int, p: int, lags: int, rounds: int, number: int) -> float:
+    """kd.battery(y, X) by the package installed in ``baseline``, in a child interpreter; seconds per call."""
+    code = (DATA + "import sys, time, statistics\n"
+            "sys.path.insert(0, sys.argv[1])\n"
+            "import Kestrix.diagnostics as kd\n"
+            "assert kd.__file__.startswith(sys.argv[1]), kd.__file__\n"
+            "n, p, lags, rounds, number = map(int, sys.argv[2:7])\n"
+            "y, X = data(n, p)\n"
+            "kd.battery(y, X, lags=lags)\n"
+            "ts = []\n"
+            "for _ in range(rounds):\n"
+            "    t = time.perf_counter()\n"
+            "    for _ in range(number):\n"
+            "        kd.battery(y, X, lags=lags)\n"
+            "    ts.append((time.perf_counter() - t) / number)\n"
+            "print(statistics.median(ts))\n")
+    proc = subprocess.run([sys.executable, "-P", "-c", code, baseline, str(n), str(p), str(lags), str(rounds),
+                           str(number)], capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=""),
+                          timeout=3600)
+    if proc.returncode != 0:
+        raise RuntimeError("the baseline run failed: " + proc.stderr[-1500:])
+    return float(proc.stdout.split()[-1])
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=200)
-    parser.add_argument("--p", type=int, default=3)
+    parser.add_argument("--p", type=int, default=4)
     parser.add_argument("--lags", type=int, default=4)
     parser.add_argument("--quick", action="store_true", help="fewer rounds (a few seconds)")
+    parser.add_argument("--baseline", type=str, default=None,
+                        help="a folder holding an earlier version of the package (pip install --target)")
     parser.add_argument("--out", type=Path, default=RESULTS, help="folder for api_overhead.json")
     args = parser.parse_args(argv)
-    rounds, number = (5, 200) if args.quick else (21, 1000)
+    rounds, number = (5, 100) if args.quick else (15, 400)
 
-    y, X = data(args.n, args.p)
+    y, X = data(args.n, args.p)  # type: ignore[name-defined]  # noqa: F821 - defined by exec(DATA)
     fit = kd.ols(y, X)
     rows = []
-    for name, (api, kernels) in cases(fit, args.lags).items():
-        t_api, t_kernel = side_by_side(api, kernels, rounds, number)
-        rows.append({"test": name, "api_s": t_api, "kernels_s": t_kernel, "ratio": t_api / t_kernel})
+    for name, (api, engine) in cases(fit, args.lags).items():
+        t_api, t_engine = side_by_side(api, engine, rounds, number)
+        rows.append({"test": name, "api_s": t_api, "engine_s": t_engine, "ratio": t_api / t_engine})
 
-    everything = battery_kernels(fit, args.lags)
-    work = lambda: _battery.run_tests(fresh(fit), kd.TESTS, kd.Options(lags=args.lags))  # noqa: E731
-    whole = lambda: kd.battery(fresh(fit), lags=args.lags)  # noqa: E731
-    t_work, t_sum = side_by_side(work, everything, rounds, number // 4)
-    t_whole, t_sum2 = side_by_side(whole, everything, rounds, number // 4)
-    rows.append({"test": "battery: the tests", "api_s": t_work, "kernels_s": t_sum, "ratio": t_work / t_sum})
-    rows.append({"test": "battery: with its DataFrame", "api_s": t_whole, "kernels_s": t_sum2,
-                 "ratio": t_whole / t_sum2})
-    t_fit = per_call(lambda: kd.ols(y, X), number)
+    # kd.battery(y, X) with its DataFrame, and its parts.
+    names = kd.TESTS
+    options = kd.Options(lags=args.lags)
+    starts = np.array([0, args.n], dtype=np.int64)
+    engine_options = _engine.options_tuple(names, options, args.n // 2)
+    one = _battery.fit_rows(fit, names, options)[1]
+    made = _table.rows(one, names, options, _battery.groups_of(fit))
+    parts = {
+        "the fit (kd.ols)": lambda: kd.ols(y, X),
+        "the engine call of every test": lambda: _engine.run(fit.y, fit.X, starts, engine_options),
+        "p-values and words": lambda: _table.rows(one, names, options, _battery.groups_of(fit)),
+        "the DataFrame": lambda: _table.frame(made.columns, _battery._index(names)),
+    }
+    whole = lambda: kd.battery(y, X, lags=args.lags)  # noqa: E731
+    t_whole = side_by_side(whole, parts["the fit (kd.ols)"], rounds, number // 4)[0]
+    t_parts = {name: side_by_side(fn, whole, rounds, number // 4)[0] for name, fn in parts.items()}
+    t_base = baseline_battery(args.baseline, args.n, args.p, args.lags, rounds, number // 4) if args.baseline \
+        else None
 
     print(f"API overhead at n = {args.n}, p = {args.p}, lags = {args.lags} "
           f"({platform.processor() or platform.machine()}, Python {platform.python_version()}, "
           f"NumPy {np.__version__}); medians of {rounds} alternating rounds")
-    print(f"{'test':32} {'API':>10} {'kernels':>10} {'API/kernels':>12}")
+    print(f"{'test (given a fit)':32} {'API':>11} {'engine':>11} {'API/engine':>11}")
     for row in rows:
-        print(f"{row['test']:32} {row['api_s'] * 1e6:8.2f} us {row['kernels_s'] * 1e6:8.2f} us {row['ratio']:12.2f}")
-    print(f"kd.ols itself (the fit every test above was given): {t_fit * 1e6:.1f} us")
+        print(f"{row['test']:32} {row['api_s'] * 1e6:8.2f} us {row['engine_s'] * 1e6:8.2f} us "
+              f"{row['ratio']:11.2f}")
+    print(f"kd.battery(y, X), the default battery with its DataFrame: {t_whole * 1e6:.1f} us"
+          + ("" if t_base is None else
+             f"; the code it replaced (--baseline): {t_base * 1e6:.1f} us, {t_base / t_whole:.1f}x the time"))
+    for name, seconds in t_parts.items():
+        print(f"  {name:34} {seconds * 1e6:8.1f} us")
+    print(f"  {'the rest (checks, the fit object)':34} {(t_whole - sum(t_parts.values())) * 1e6:8.1f} us")
     args.out.mkdir(parents=True, exist_ok=True)
     out = args.out / ("api_overhead-quick.json" if args.quick else "api_overhead.json")
     out.write_text(json.dumps({
         "n": args.n, "p": args.p, "lags": args.lags, "rounds": rounds, "calls_per_round": number,
         "python": platform.python_version(), "numpy": np.__version__, "machine": platform.machine(),
-        "ols_s": t_fit, "rows": rows, "date": time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime()),
+        "rows": rows, "battery_s": t_whole, "battery_parts_s": t_parts, "baseline_battery_s": t_base,
+        "date": time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime()),
     }, indent=2) + "\n")
     print(f"written {out}")
     return 0

@@ -1,26 +1,35 @@
-"""The panel battery against a plain NumPy/SciPy loop, its worker scaling, its kernels' share and Dask.
+"""The panel battery against its engine's native time, the code it replaced, a NumPy/SciPy loop and Dask.
 
 Run after installing the package (``make install``), from the repository root:
 
     .venv/bin/python -P benchmarks/panel.py            # 10,000 groups x 200 rows x (3 regressors + constant)
     .venv/bin/python -P benchmarks/panel.py --quick    # 1,000 groups
+    .venv/bin/python -P benchmarks/panel.py --baseline DIR   # beside the package installed in DIR
 
-Everything is measured in one run, side by side:
+Everything is measured in one run, side by side (best of ``--repeat`` runs,
+the runs of every figure interleaved):
 
-* the peer: the ten tests of ``TEN`` computed group by group in one thread with
-  NumPy and SciPy, using the independent formulas the tests check the package
-  against (QR projections, explicit refits for the recursive residuals,
-  explicit lag sums); it is timed on a sample of the groups and reported per
-  group, since the whole panel would take many minutes;
-* ``kd.battery_panel`` with ``workers=1`` and ``workers=2``;
-* the bare ``_diag`` kernel calls the battery makes, on inputs prepared
-  beforehand, for every group: the kernels' own time; and the stacked LAPACK
-  SVDs of the fits;
+* ``kd.battery_panel`` with ``workers=1`` and ``workers=2`` on the ten tests
+  of ``TEN``, and with ``workers=1`` on the whole default battery;
+* the battery engine alone on the same stacked groups, timed in C++ by
+  ``engine_driver.cpp`` on one thread and on two (the same calls of at most
+  2,048 groups the panel makes): the native time the Python layer is
+  measured against; beside it the engine's multiply-adds per group
+  (``suite.engine.fused_operations``) at the probe's peak rate;
+* the serial share of ``battery_panel``: splitting the frame and making the
+  table, which run on one thread whatever ``workers`` is (the bound Amdahl's
+  law puts on two workers is printed);
+* short groups: 100,000 groups x 8 rows x (2 regressors + constant), the
+  default battery (the tests that do not apply to 8 rows are refused at
+  once), per group against the 200-row groups;
+* with ``--baseline DIR``: the same ``battery_panel`` call by the package
+  installed in DIR (``pip install --target DIR`` of an earlier version), in a
+  child interpreter, alternating with this one;
+* the peer: the ten tests group by group in NumPy and SciPy (the
+  independent formulas the tests check the package against), timed on a
+  sample of the groups;
 * ``Kestrix.diagnostics.dask.battery_panel`` on a two-process LocalCluster
-  (127.0.0.1 only), when Dask is installed: once on data the workers already
-  hold (persisted), once from the pandas frame of this process;
-* the machine's own ceiling for two workers: the bare kernel calls on two
-  threads and on two processes at once.
+  (127.0.0.1 only), when Dask is installed.
 
 Every ratio comes from this one run.  No threshold is applied here or in the
 tests: the figures are for people to read.
@@ -45,10 +54,12 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import Kestrix.diagnostics as kd  # noqa: E402
-from Kestrix._ckernels.diag import _diag  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "benchmarks"))
+from suite.engine import Driver, stacked  # noqa: E402
+from suite.frames import X_COLUMNS, synthetic  # noqa: E402
 from test_diagnostics import (  # noqa: E402
     project_out,
     ref_bg,
@@ -63,18 +74,9 @@ from test_diagnostics import (  # noqa: E402
 )
 
 RESULTS = ROOT / "benchmarks" / "results"
-X_COLUMNS = ["mkt", "smb", "hml"]
 # The ten tests the peer below computes; every side of the benchmark runs these.
 TEN = ("breusch_godfrey", "breusch_pagan", "breusch_pagan_studentized", "chow", "recursive_residuals", "cusum",
        "cusum_squares", "ljung_box", "jarque_bera", "wald")
-
-
-def synthetic(groups: int, rows: int, seed: int = 0) -> pd.DataFrame:
-    rng = np.random.default_rng(seed)
-    X = rng.standard_normal((groups * rows, 3))
-    e = rng.standard_normal(groups * rows)
-    return pd.DataFrame({"firm": np.repeat(np.arange(groups), rows), "ret": 0.1 + X @ [1.0, -0.5, 0.2] + e,
-                         "mkt": X[:, 0], "smb": X[:, 1], "hml": X[:, 2]})
 
 
 def peer_battery(y: np.ndarray, X: np.ndarray, lags: int = 4) -> list[float]:
@@ -99,87 +101,6 @@ def peer_battery(y: np.ndarray, X: np.ndarray, lags: int = 4) -> list[float]:
             chow, stats.f.sf(chow, p, n - 2 * p), t, 2 * stats.t.sf(abs(t), len(w) - 1), cs, sq,
             lb, stats.chi2.sf(lb, lags), jb, stats.chi2.sf(jb, 2), wald, stats.chi2.sf(wald, p - 1)]
     return out
-
-
-def prepare(groups: list[tuple[np.ndarray, np.ndarray]]) -> list[tuple[np.ndarray, ...]]:
-    """The inputs of the battery's _diag calls for every group, made beforehand."""
-    prepared = []
-    for y, X in groups:
-        fit = kd.ols(y, X)
-        e = fit.resid
-        scores = np.ascontiguousarray(X * e[:, None])
-        slopes = np.ascontiguousarray(fit.coef[1:])
-        prepared.append((y, X, e, fit.non_constant_X, fit.variance_design, scores, slopes))
-    return prepared
-
-
-def kernels_only(prepared: list[tuple[np.ndarray, ...]], lags: int = 4) -> float:
-    """The bare _diag calls of the battery for every group, on prepared inputs; seconds."""
-    p = prepared[0][1].shape[1]
-    zeros, eye = np.zeros(p - 1), np.eye(p - 1)
-    n = prepared[0][0].shape[0]
-    L = kd.default_bandwidth(n)
-    start = time.perf_counter()
-    for y, X, e, Xn, aux, scores, slopes in prepared:
-        _diag.bg_stat(e, Xn, lags)
-        _diag.bp_aux(e, aux)
-        _diag.chow_stat(y, X, n // 2)
-        _diag.recursive_residuals(y, X)
-        _diag.lb_stat(e, lags)
-        _diag.jb_stat(e)
-        _diag.hac_estimator_matmul(_diag.fill_centered_ax0(scores, _diag.fill_mean_ax0(scores)), 0, L)
-        _diag.wald_stat_from_mean_and_cov(slopes, zeros, eye, n)
-    return time.perf_counter() - start
-
-
-def fits_only(groups: list[tuple[np.ndarray, np.ndarray]]) -> float:
-    """The stacked LAPACK SVDs the fits of the panel make (64 groups a call), with nothing else; seconds."""
-    stacks = [np.stack([X for _, X in groups[i:i + 64]]) for i in range(0, len(groups), 64)]
-    start = time.perf_counter()
-    for stack in stacks:
-        np.linalg.svd(stack, full_matrices=False)
-    return time.perf_counter() - start
-
-
-def kernels_two_threads(prepared: list[tuple[np.ndarray, ...]]) -> float:
-    """kernels_only on half of the groups in each of two threads at once: what a thread pool can reach."""
-    import threading
-
-    halves = [prepared[0::2], prepared[1::2]]
-    threads = [threading.Thread(target=kernels_only, args=(half,)) for half in halves]
-    start = time.perf_counter()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    return time.perf_counter() - start
-
-
-def _child(prepared: list[tuple[np.ndarray, ...]], barrier: Any, queue: Any) -> None:
-    barrier.wait()
-    start = time.perf_counter()
-    kernels_only(prepared)
-    queue.put((start, time.perf_counter()))
-
-
-def kernels_two_processes(prepared: list[tuple[np.ndarray, ...]]) -> float | None:
-    """kernels_only on half of the groups in each of two forked processes at once: what the machine allows."""
-    import multiprocessing
-
-    try:
-        context = multiprocessing.get_context("fork")
-    except ValueError:
-        return None
-    barrier, queue = context.Barrier(2), context.Queue()
-    children = [context.Process(target=_child, args=(half, barrier, queue)) for half in
-                (prepared[0::2], prepared[1::2])]
-    for child in children:
-        child.start()
-    spans = [queue.get(timeout=600) for _ in children]
-    for child in children:
-        child.join(timeout=60)
-    # perf_counter is the system's monotonic clock, the same in both processes.
-    return max(end for _, end in spans) - min(start for start, _ in spans)
 
 
 def timed(fn) -> tuple[float, object]:
@@ -216,81 +137,159 @@ def dask_time(frame: pd.DataFrame, expected: pd.DataFrame) -> dict[str, float] |
     return {"seconds": seconds, "sent_seconds": sent}
 
 
+def child_time(baseline: str, groups: int, rows: int, tests: tuple[str, ...] | None, x: int = 3) -> float:
+    """``battery_panel`` with workers=1 timed in a child interpreter that imports the package from
+    ``baseline``; seconds (the best of two calls after a warm-up)."""
+    import subprocess
+
+    code = (
+        "import sys, time; sys.path.insert(0, sys.argv[1]); sys.path.insert(1, sys.argv[2]);"
+        "import suite.frames as P, Kestrix.diagnostics as kd;"
+        "assert kd.__file__.startswith(sys.argv[1]), kd.__file__;"
+        "frame = P.synthetic(int(sys.argv[3]), int(sys.argv[4]), x=int(sys.argv[6]));"
+        "cols = list(P.X_COLUMNS[:int(sys.argv[6])]);"
+        "tests = None if sys.argv[5] == '-' else sys.argv[5].split(',');"
+        "kd.battery_panel(frame.iloc[:2000], 'firm', 'ret', cols, workers=1, tests=tests);"
+        "best = 1e300\n"
+        "for _ in range(2):\n"
+        "    t = time.perf_counter(); kd.battery_panel(frame, 'firm', 'ret', cols, workers=1, tests=tests, "
+        "progress=False); best = min(best, time.perf_counter() - t)\n"
+        "print(best)")
+    env = dict(os.environ, PYTHONPATH="")
+    proc = subprocess.run([sys.executable, "-P", "-c", code, baseline, str(ROOT / "benchmarks"), str(groups),
+                           str(rows), "-" if tests is None else ",".join(tests), str(x)],
+                          capture_output=True, text=True, env=env, timeout=3600)
+    if proc.returncode != 0:
+        raise RuntimeError("the baseline run failed: " + proc.stderr[-1500:])
+    return float(proc.stdout.split()[-1])
+
+
+def serial_share(frame: pd.DataFrame, tests: tuple[str, ...]) -> tuple[float, float, float]:
+    """battery_panel with workers=1 in its three steps: the split of the frame and the table (made on one
+    thread whatever ``workers`` is), and the engine calls between them (each task's gathering included)."""
+    from Kestrix.diagnostics import _engine as E, _panel
+
+    options = _panel.make_options("battery_panel", {})
+    t_split, panel = timed(lambda: _panel.split(frame, "firm", "ret", X_COLUMNS))
+    t_run, out = timed(lambda: _panel._run(panel, tests, E.options_tuple(tests, options), 1, None))
+    t_table, _ = timed(lambda: _panel.table(panel, out, tests, options))
+    return t_split, t_run, t_table
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--groups", type=int, default=None)
     parser.add_argument("--rows", type=int, default=200)
+    parser.add_argument("--short-groups", type=int, default=None, help="groups of 8 rows (default 10x --groups)")
     parser.add_argument("--peer-groups", type=int, default=60, help="groups the NumPy loop is timed on")
     parser.add_argument("--quick", action="store_true", help="1,000 groups, a smaller peer sample")
     parser.add_argument("--no-dask", action="store_true")
+    parser.add_argument("--baseline", type=str, default=None,
+                        help="a folder holding an earlier version of the package (pip install --target)")
     parser.add_argument("--repeat", type=int, default=3, help="runs of each in-process figure (the best is shown)")
     parser.add_argument("--out", type=Path, default=RESULTS)
     args = parser.parse_args(argv)
     groups = args.groups or (1000 if args.quick else 10_000)
+    short = args.short_groups or 10 * groups
     peer_groups = min(groups, 15 if args.quick else args.peer_groups)
+    every = tuple(kd.TESTS)
 
     frame = synthetic(groups, args.rows)
-    arrays = [(g["ret"].to_numpy(copy=True), np.column_stack([np.ones(args.rows), g[X_COLUMNS].to_numpy()]))
-              for _, g in frame.groupby("firm")]
+    small = synthetic(short, 8, x=2, seed=1)
     kd.battery_panel(frame.iloc[: 5 * args.rows], "firm", "ret", X_COLUMNS, workers=1)  # warm-up
+    arrays = [(g["ret"].to_numpy(copy=True), np.column_stack([np.ones(args.rows), g[X_COLUMNS].to_numpy()]))
+              for _, g in frame.iloc[: peer_groups * args.rows].groupby("firm")]
+    t_peer = timed(lambda: [peer_battery(y, X) for y, X in arrays])[0] / peer_groups
 
-    t_peer = timed(lambda: [peer_battery(y, X) for y, X in arrays[:peer_groups]])[0] / peer_groups
-    prepared = prepare(arrays)
-    # Each in-process figure is the best of --repeat runs, the runs of every figure interleaved.
-    best: dict[str, float] = {}
-    table = None
-    for _ in range(args.repeat):
-        t, one = timed(lambda: kd.battery_panel(frame, "firm", "ret", X_COLUMNS, workers=1, progress=False,
-                                                tests=TEN))
-        best["one"] = min(best.get("one", math.inf), t)
-        t, two = timed(lambda: kd.battery_panel(frame, "firm", "ret", X_COLUMNS, workers=2, progress=False,
-                                                tests=TEN))
-        best["two"] = min(best.get("two", math.inf), t)
-        pd.testing.assert_frame_equal(one, two, check_exact=True)
-        table = one
-        best["kernels"] = min(best.get("kernels", math.inf), kernels_only(prepared))
-        best["fits"] = min(best.get("fits", math.inf), fits_only(arrays))
-        best["threads"] = min(best.get("threads", math.inf), kernels_two_threads(prepared))
-        procs = kernels_two_processes(prepared)
-        if procs is not None:
-            best["procs"] = min(best.get("procs", math.inf), procs)
-    t_one, t_two, t_kernels, t_fits = best["one"], best["two"], best["kernels"], best["fits"]
+    driver = Driver()
+    try:
+        path = driver.write(*stacked(frame, "firm", "ret", X_COLUMNS))
+        path_small = driver.write(*stacked(small, "firm", "ret", X_COLUMNS[:2]))
+        best: dict[str, float] = {}
+        hashes = set()
+
+        def keep(name: str, seconds: float) -> None:
+            best[name] = min(best.get(name, math.inf), seconds)
+
+        table = None
+        for _ in range(args.repeat):
+            t, one = timed(lambda: kd.battery_panel(frame, "firm", "ret", X_COLUMNS, workers=1, progress=False,
+                                                    tests=TEN))
+            keep("one", t)
+            t, two = timed(lambda: kd.battery_panel(frame, "firm", "ret", X_COLUMNS, workers=2, progress=False,
+                                                    tests=TEN))
+            keep("two", t)
+            pd.testing.assert_frame_equal(one, two, check_exact=True)
+            table = one
+            keep("all", timed(lambda: kd.battery_panel(frame, "firm", "ret", X_COLUMNS, workers=1,
+                                                       progress=False))[0])
+            keep("short", timed(lambda: kd.battery_panel(small, "firm", "ret", X_COLUMNS[:2], workers=1,
+                                                         progress=False))[0])
+            for name, tests, threads, where in (("native1", TEN, 1, path), ("native2", TEN, 2, path),
+                                                ("native_all", every, 1, path),
+                                                ("native_short", every, 1, path_small)):
+                result = driver.run(where, tests, threads=threads, repeat=1)
+                keep(name, result["seconds"])
+                if name in ("native1", "native2"):
+                    hashes.add(result["hash"])
+            split, run, made = serial_share(frame, TEN)
+            keep("split", split), keep("run", run), keep("table", made)
+            if args.baseline:
+                keep("baseline", child_time(args.baseline, groups, args.rows, TEN))
+                keep("baseline_all", child_time(args.baseline, groups, args.rows, None))
+        assert len(hashes) == 1, "the engine's statistics differ between one thread and two"
+    finally:
+        driver.close()
     dask = None if args.no_dask else dask_time(frame, table)
 
-    per = lambda seconds: seconds / groups * 1e6  # noqa: E731
+    from suite.engine import fused_operations
+    fmas = fused_operations(args.rows, len(X_COLUMNS) + 1)["total"]
+    per = lambda seconds, count=groups: seconds / count * 1e6  # noqa: E731
+    serial = (best["split"] + best["table"]) / (best["split"] + best["run"] + best["table"])
     rows = [
-        ("NumPy/SciPy loop (peer, per group, on %d groups)" % peer_groups, t_peer * 1e6, None),
-        ("battery_panel, workers=1", per(t_one), t_peer * groups / t_one),
-        ("battery_panel, workers=2", per(t_two), t_peer * groups / t_two),
-        ("bare _diag kernel calls", per(t_kernels), None),
-        ("the fits' stacked SVDs (LAPACK)", per(t_fits), None),
+        ("NumPy/SciPy loop (peer, on %d groups)" % peer_groups, t_peer * 1e6, None),
+        ("battery_panel, workers=1", per(best["one"]), best["one"] / best["native1"]),
+        ("battery_panel, workers=2", per(best["two"]), best["two"] / best["native1"]),
+        ("battery engine alone (C++), 1 thread", per(best["native1"]), 1.0),
+        ("battery engine alone (C++), 2 threads", per(best["native2"]), best["native2"] / best["native1"]),
+        ("battery_panel, workers=1, the whole default battery", per(best["all"]), best["all"] / best["native1"]),
+        ("battery engine alone, the whole default battery", per(best["native_all"]),
+         best["native_all"] / best["native1"]),
     ]
+    if args.baseline:
+        rows.insert(1, ("the code this replaced (--baseline), workers=1", per(best["baseline"]),
+                        best["baseline"] / best["native1"]))
+        rows.insert(2, ("the code this replaced, the whole default battery", per(best["baseline_all"]),
+                        best["baseline_all"] / best["native1"]))
     if dask is not None:
         rows.append(("Dask, 2-process LocalCluster, data on the workers", per(dask["seconds"]),
-                     t_peer * groups / dask["seconds"]))
+                     dask["seconds"] / best["native1"]))
         rows.append(("Dask, the same, the frame sent from here", per(dask["sent_seconds"]),
-                     t_peer * groups / dask["sent_seconds"]))
-    print(f"Panel of {groups:,} groups x {args.rows} rows x (3 regressors + constant); "
-          f"{platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, NumPy {np.__version__}; "
-          f"best of {args.repeat}")
-    print(f"{'':52} {'us/group':>10} {'peer/this':>10}")
+                     dask["sent_seconds"] / best["native1"]))
+    print(f"Panel of {groups:,} groups x {args.rows} rows x (3 regressors + constant), the ten tests of TEN "
+          f"unless said; {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+          f"NumPy {np.__version__}; best of {args.repeat}")
+    print(f"{'':58} {'us/group':>9} {'/ engine':>9}")
     for name, us, ratio in rows:
-        print(f"{name:52} {us:10.1f} {'' if ratio is None else f'{ratio:10.1f}'}")
-    print(f"workers=2 / workers=1: {t_one / t_two:.2f}x faster; workers=1 / bare kernels: {t_one / t_kernels:.2f}; "
-          f"workers=1 / (kernels + SVDs): {t_one / (t_kernels + t_fits):.2f}")
-    ceiling = f"bare kernels on two threads: {t_kernels / best['threads']:.2f}x one thread"
-    if "procs" in best:
-        ceiling += f"; on two processes: {t_kernels / best['procs']:.2f}x (what the cores allow)"
-    print(ceiling)
-    if dask is not None:
-        print(f"Dask / in-process workers=2: {dask['seconds'] / t_two:.2f}x the time with the data on the workers, "
-              f"{dask['sent_seconds'] / t_two:.2f}x with the frame sent from this process")
+        print(f"{name:58} {us:9.2f} {'' if ratio is None else f'{ratio:9.2f}'}")
+    if args.baseline:
+        print(f"workers=1 against the code it replaced: {best['baseline'] / best['one']:.1f}x faster "
+              f"(the whole default battery: {best['baseline_all'] / best['all']:.1f}x)")
+    print(f"against the NumPy/SciPy loop: {t_peer * groups / best['one']:.0f}x faster (workers=1)")
+    print(f"two workers: battery_panel {best['one'] / best['two']:.2f}x one; the engine alone "
+          f"{best['native1'] / best['native2']:.2f}x; serial share of battery_panel (split {per(best['split']):.2f} "
+          f"+ table {per(best['table']):.2f} us/group) {100 * serial:.1f}%, which bounds two workers at "
+          f"{1 / (serial + (1 - serial) / 2):.2f}x")
+    print(f"short groups, {short:,} x 8 rows x (2 regressors + constant), the default battery: battery_panel "
+          f"{per(best['short'], short):.2f} us/group ({best['short'] / short / (best['all'] / groups):.2f}x the "
+          f"200-row groups' {per(best['all']):.2f}); the engine alone {per(best['native_short'], short):.2f}")
+    print(f"the engine's arithmetic: about {fmas:,.0f} multiply-adds per group for the ten tests "
+          f"(suite.engine.fused_operations), {fmas / (best['native1'] / groups) * 1e-9:.2f} G multiply-adds/s")
     args.out.mkdir(parents=True, exist_ok=True)
     out = args.out / ("panel-quick.json" if args.quick else "panel.json")
     out.write_text(json.dumps({
-        "groups": groups, "rows": args.rows, "peer_groups": peer_groups, "peer_s_per_group": t_peer,
-        "workers1_s": t_one, "workers2_s": t_two, "kernels_s": t_kernels, "fits_s": t_fits,
-        "kernels_two_threads_s": best["threads"], "kernels_two_processes_s": best.get("procs"), "repeat": args.repeat,
+        "groups": groups, "rows": args.rows, "short_groups": short, "peer_groups": peer_groups,
+        "peer_s_per_group": t_peer, "seconds": best, "fused_operations_per_group": fmas,
         "dask_s": None if dask is None else dask["seconds"],
         "dask_sent_s": None if dask is None else dask["sent_seconds"], "python": platform.python_version(),
         "numpy": np.__version__, "date": time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime()),

@@ -36,7 +36,7 @@ def test_api_overhead_quick_run(tmp_path):
     proc = subprocess.run([sys.executable, "-P", str(API_OVERHEAD), "--quick", "--out", str(tmp_path)],
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
-    for name in ("breusch_godfrey", "cusum_squares", "battery: with its DataFrame", "API/kernels"):
+    for name in ("breusch_godfrey", "cusum_squares", "kd.battery(y, X)", "API/engine", "the engine call of every test"):
         assert name in proc.stdout
     assert (tmp_path / "api_overhead-quick.json").exists()
 
@@ -44,9 +44,11 @@ def test_api_overhead_quick_run(tmp_path):
 def test_panel_benchmark_quick_run(tmp_path):
     script = BENCH.with_name("panel.py")
     proc = subprocess.run([sys.executable, "-P", str(script), "--groups", "30", "--rows", "40", "--peer-groups", "2",
-                           "--no-dask", "--out", str(tmp_path)], capture_output=True, text=True, timeout=300)
+                           "--short-groups", "50", "--repeat", "1", "--no-dask", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
-    assert "battery_panel, workers=2" in proc.stdout and "bare _diag kernel calls" in proc.stdout
+    for words in ("battery_panel, workers=2", "battery engine alone (C++), 2 threads", "serial share", "short groups"):
+        assert words in proc.stdout
     assert (tmp_path / "panel.json").exists()
 
 

@@ -130,6 +130,9 @@ _ERFC = np.frompyfunc(math.erfc, 1, 1)
 
 
 def _normal_sf_many(x: np.ndarray) -> np.ndarray:
+    special = _scipy(_UFUNCS)
+    if special is not None:  # the vectorised erfc; the standard library's, one value at a time, otherwise
+        return 0.5 * special.erfc(x / math.sqrt(2.0))
     return 0.5 * _ERFC(x / math.sqrt(2.0)).astype(np.float64)
 
 

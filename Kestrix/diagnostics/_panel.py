@@ -247,7 +247,7 @@ def table(panel: Panel, out: Outputs, tests: tuple[str, ...], options: Options) 
     G, K = panel.groups, len(tests)
     groups = Groups(n=panel.sizes.astype(np.int64), names=panel.names, finite_error=_finite_errors(panel, out),
                     design=lambda g: panel.block(g, g + 1)[1])
-    cols = rows(out, tests, options, groups, compact=True).columns
+    cols = rows(out, tests, options, groups, compact=True, categorical_text=True).columns
     keys = panel.keys
     group_codes = np.repeat(np.arange(G), K)
     test_codes = np.tile(np.arange(K), G)

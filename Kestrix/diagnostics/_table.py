@@ -320,9 +320,15 @@ class _Words:
             self.texts.append(text)
         return found
 
-    def column(self, codes: np.ndarray) -> Any:
-        """The categorical column of the codes, its categories sorted (so that tables built in pieces and
-        concatenated, as on Dask, have the same categories as one built at once)."""
+    def column(self, codes: np.ndarray, as_categorical: bool) -> Any:
+        """The column of the codes: the texts (NaN where missing), or a categorical whose categories are
+        sorted (so that tables built in pieces and concatenated, as on Dask, have the same categories as
+        one built at once)."""
+        if not as_categorical:
+            texts = np.empty(len(self.texts) + 1, dtype=object)
+            texts[:-1] = self.texts
+            texts[-1] = np.nan  # code -1: missing, as pandas' text columns hold it
+            return texts[codes]
         order = sorted(range(len(self.texts)), key=self.texts.__getitem__)
         renumber = np.empty(len(self.texts) + 1, dtype=np.int32)
         renumber[order] = np.arange(len(order), dtype=np.int32)
@@ -331,10 +337,12 @@ class _Words:
 
 
 def categorical(codes: np.ndarray, categories: list[str]) -> Any:
-    """A pandas categorical of text: codes into the sorted, distinct categories, -1 missing."""
+    """A pandas categorical of text: codes into the sorted, distinct categories, -1 missing (the codes
+    come from the categories' own numbering, so pandas need not check them)."""
     import pandas as pd
 
-    return pd.Categorical.from_codes(codes, categories=pd.Index(categories, dtype="str"))
+    dtype = pd.CategoricalDtype(pd.Index(np.array(categories, dtype=object), dtype=object))
+    return pd.Categorical.from_codes(codes, dtype=dtype, validate=False)
 
 
 @dataclass
@@ -360,9 +368,17 @@ def _pack(columns: list[np.ndarray]) -> np.ndarray:
     return np.unique(np.stack(columns, axis=1), axis=0, return_inverse=True)[1].reshape(-1)
 
 
+# From this many groups on, the words of regular rows are made once per distinct case.
+_VECTORISE = 16
+
+
 def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_cross: bool = True,
-         details: bool = False, compact: bool = False) -> Rows:
+         details: bool = False, compact: bool = False, categorical_text: bool = False) -> Rows:
     """The rows of every group of an engine run, for the tests asked.
+
+    The text columns are object arrays of str (NaN where missing) or, with
+    ``categorical_text``, pandas categoricals: a text is made once, whatever
+    the number of rows that show it.
 
     ``run`` holds the engine's per-test outputs in its slots (an ``_engine.Run``)
     or, ``compact``, only those of ``tests``, in their order.  ``details``
@@ -389,34 +405,36 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
     unordered = np.zeros(G, dtype=bool)
     for g in groups.unordered:
         unordered[g] = True
+    # Every test's outputs side by side (G x K), and the statuses of all rows at once: a computed row's
+    # (Jarque-Bera's small-sample warning: the kernel's -5), a refusal's.
+    slots = list(range(K)) if compact else [REGISTRY[name].slot for name in tests]
+    ST, FL, INFO_ = run.status[:, slots], run.flags[:, slots], run.info[:, slots, :]
+    D1, D2, STAT = run.df1[:, slots], run.df2[:, slots], run.stat[:, slots]
+    engine_status[:] = ST
+    ordered = np.array([REGISTRY[name].ordered for name in tests], dtype=bool)
+    REFUSED = unordered[:, None] & ordered[None, :]
+    OK = (ST == _OK) & ~REFUSED
+    np.copyto(statistic, STAT, where=OK)
+    status[:] = np.where(ST == _TOO_FEW, int(Status.NOT_APPLICABLE),
+                         np.where(ST == _NOT_FINITE, int(Status.UNDEFINED_VARIANCE), ST))
+    status[OK] = 0
+    status[OK & ((FL & _F["FEW_OBS"]) != 0)] = int(Status.TOO_FEW_OBS)
+    status[REFUSED] = int(Status.BAD_INPUT)
     for k, name in enumerate(tests):
         test = REGISTRY[name]
-        slot = k if compact else test.slot
-        st = run.status[:, slot]
-        engine_status[:, k] = st
-        fl = run.flags[:, slot]
-        info = run.info[:, slot, :]
-        d1, d2 = run.df1[:, slot], run.df2[:, slot]
-        stat = run.stat[:, slot]
-        refused_order = unordered if test.ordered else np.zeros(G, dtype=bool)
-        ok = (st == _OK) & ~refused_order
+        st, fl, info, d1, d2, stat = ST[:, k], FL[:, k], INFO_[:, k, :], D1[:, k], D2[:, k], STAT[:, k]
+        refused_order = REFUSED[:, k]
+        ok = OK[:, k]
         rows_ok = np.flatnonzero(ok)
-        statistic[rows_ok, k] = stat[rows_ok]
-        # Statuses: a computed row's (Jarque-Bera's small-sample warning: the kernel's -5), a refusal's.
-        col_status = np.where(st == _TOO_FEW, int(Status.NOT_APPLICABLE),
-                              np.where(st == _NOT_FINITE, int(Status.UNDEFINED_VARIANCE), st)).astype(np.int64)
-        col_status[ok] = 0
-        col_status[ok & ((fl & _F["FEW_OBS"]) != 0)] = int(Status.TOO_FEW_OBS)
-        col_status[refused_order] = int(Status.BAD_INPUT)
-        status[:, k] = col_status
         law = test.law
         pv, far = pvalues(name, stat[rows_ok], d1[rows_ok], d2[rows_ok], info[rows_ok], n_all[rows_ok])
         if pv is not None:
             pvalue[rows_ok, k] = pv
             decided = ~np.isnan(pv)
             reject[rows_ok[decided], k] = (pv[decided] < 0.05).astype(np.int8)
-        # Computed rows without notes: their words depend on a few numbers, made once per distinct case.
-        regular = ok & (fl == 0) & ~gapped & (name != "sup_f")
+        # Computed rows without notes: their words depend on a few numbers, made once per distinct case
+        # (for a few groups, row by row below costs less).
+        regular = ok & (fl == 0) & ~gapped & (name != "sup_f") & (G >= _VECTORISE)
         rr = np.flatnonzero(regular)
         if rr.size:
             extra = info[rr, 0] if name == "chow" else (info[rr, 1] if name in ("wald", "cusum_squares") else
@@ -497,16 +515,16 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
     df_table = np.empty(len(df_values), dtype=object)
     df_table[:] = df_values
     columns = {
-        "label": words["label"].column(codes["label"].ravel()),
+        "label": words["label"].column(codes["label"].ravel(), categorical_text),
         "statistic": statistic.ravel(),
         "df": df_table[df_codes.ravel()],
         "pvalue": pvalue.ravel(),
         "status": status.ravel(),
         "fallback": np.zeros(G * K, dtype=bool),
         "reject_5pct": reject_col,
-        "verdict": words["verdict"].column(codes["verdict"].ravel()),
-        "note": words["note"].column(codes["note"].ravel()),
-        "error": words["error"].column(codes["error"].ravel()),
+        "verdict": words["verdict"].column(codes["verdict"].ravel(), categorical_text),
+        "note": words["note"].column(codes["note"].ravel(), categorical_text),
+        "error": words["error"].column(codes["error"].ravel(), categorical_text),
     }
     return Rows(columns, None if distribution is None else distribution.ravel(),
                 None if alternative is None else alternative.ravel(), engine_status.ravel())
