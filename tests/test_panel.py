@@ -257,3 +257,23 @@ def test_a_constant_among_the_regressors_without_add_constant():
     table = kd.battery_panel(frame, "firm", "ret", x, add_constant=False, workers=1)
     for firm, group in frame.groupby("firm"):
         assert_same_rows(table.loc[firm], kd.battery(group["ret"].to_numpy(), group[x].to_numpy()))
+
+
+def test_no_blas_or_lapack_on_the_path(monkeypatch):
+    """The battery and the panel give the same bits with NumPy's linear algebra made to raise (the
+    statistics come from the engine; only sup-F's p-value uses SciPy's eigensolver)."""
+    from test_fit_and_battery import LINALG
+
+    frame = long_panel(groups=40, seed=12)
+    group = frame[frame["firm"] == frame["firm"].iloc[0]]
+    reference = kd.battery_panel(frame, "firm", "ret", X3, workers=2, tests=kd.TESTS + kd.OPTIONAL)
+    alone_reference = alone(group, tests=kd.TESTS + kd.OPTIONAL)
+
+    def refused(*args, **kwargs):
+        raise AssertionError("NumPy's linear algebra was called")
+
+    for name in LINALG:
+        monkeypatch.setattr(np.linalg, name, refused)
+    pd.testing.assert_frame_equal(kd.battery_panel(frame, "firm", "ret", X3, workers=2,
+                                                   tests=kd.TESTS + kd.OPTIONAL), reference, check_exact=True)
+    assert_same_rows(alone(group, tests=kd.TESTS + kd.OPTIONAL), alone_reference)

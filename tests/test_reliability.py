@@ -36,6 +36,7 @@ import numpy as np
 import pytest
 
 import Kestrix._ckernels.diag._diag as diag
+import Kestrix.diagnostics as kd
 
 ROUNDS = 150  # calls of each case in each measurement window
 
@@ -647,6 +648,7 @@ RACE = """
 import sys, threading
 import numpy as np
 import Kestrix._ckernels.diag._diag as diag
+import Kestrix.diagnostics as kd
 shared = np.empty(4000)
 fake = type(sys)("numpy_stand_in")
 fake.ascontiguousarray, fake.float64 = np.ascontiguousarray, np.float64
@@ -875,3 +877,53 @@ def test_output_buffer_smaller_than_requested(name, monkeypatch):
     assert guards, "np.empty was not called"
     overrun = [int((g[1:] != -7.25).sum()) for g in guards]
     assert not any(overrun), f"{name} wrote {overrun} values past the buffers np.empty returned"
+
+
+# ---------------------------------------------------------------------------
+# The battery engine's binding
+# ---------------------------------------------------------------------------
+
+def _engine_cases():
+    """Calls of the engine's binding on its success paths and on each kind of refusal."""
+    from Kestrix._ckernels.battery import _engine as engine_module
+    from Kestrix.diagnostics import _engine
+
+    rng = np.random.default_rng(31)
+    n, G = 24, 5
+    X = np.column_stack([np.ones(n * G), rng.standard_normal((n * G, 2))])
+    y = X @ [0.5, 1.0, -1.0] + rng.standard_normal(n * G)
+    starts = np.arange(0, n * G + 1, n, dtype=np.int64)
+    every = _engine.options_tuple(kd.TESTS + kd.OPTIONAL, kd.Options())
+    y_nan = y.copy()
+    y_nan[7] = np.nan
+    cases = {
+        "every output": lambda: _engine.run(y, X, starts, every, fit=True, rows=True, recursive=True, sup_f=True,
+                                            coef_hac=True),
+        "a missing value": lambda: _engine.run(y_nan, X, starts, every),
+        "qs window": lambda: _engine.run(y, X, starts, _engine.options_tuple(("wald",), kd.Options(kernel="qs"))),
+        "bad starts": lambda: _engine.run(y, X, starts[::-1].copy(), every),
+        "bad options": lambda: engine_module.battery(y, X, starts, None, (1, 2), ()),
+        "short outputs": lambda: engine_module.battery(y, X, starts, None, every, ()),
+        "long run": lambda: _engine.long_run(np.ascontiguousarray(X), "qs", 3, True),
+        "wald": lambda: _engine.wald(np.ones(2), np.eye(2)),
+    }
+    return cases
+
+
+def test_engine_binding_leaks_nothing():
+    cases = _engine_cases()
+
+    def run():
+        for _ in range(ROUNDS):
+            for call in cases.values():
+                try:
+                    call()
+                except (TypeError, ValueError) as exc:
+                    exc.__traceback__ = None
+
+    run()  # warm-up
+    gc.collect()
+    traced, heap, rss = _memory_growths(run)
+    _report(test="leaks", function="battery engine", cases=len(cases), traced_growth=traced, heap_growth=heap,
+            rss_growth=rss)
+    assert _leaks(traced, heap, rss) == [], f"{ROUNDS * len(cases)} calls a window"
