@@ -328,6 +328,25 @@ def test_panel_mode_exit_codes(tmp_path):
         assert out.returncode == 2 and message in out.stderr and out.stdout == ""
 
 
+@pytest.mark.parametrize("cell, code, words", [
+    ("high", 2, "column 'smb' is not numeric: line 8 holds 'high'"),
+    ("NA", 1, "error in f0000: X contains 1 missing value"),
+    ("inf", 1, "error in f0000: X contains 1 infinite value"),
+])
+def test_panel_file_cells_that_are_no_number(tmp_path, cell, code, words):
+    frame = panel_file(tmp_path)
+    lines = (tmp_path / "panel.csv").read_text().splitlines()
+    header = lines[0].split(",")
+    cells = lines[7].split(",")  # line 8 of the file: a row of firm f0000
+    cells[header.index("smb")] = cell
+    lines[7] = ",".join(cells)
+    (tmp_path / "panel.csv").write_text("\n".join(lines) + "\n")
+    assert frame["firm"].iloc[6] == "f0000"
+    out = run("panel.csv", "--by", "firm", "--y", "ret", "--x", "mkt,smb", cwd=tmp_path)
+    assert out.returncode == code
+    assert words in (out.stderr if code == 2 else out.stdout)
+
+
 @pytest.mark.parametrize("args, header, constant", [
     (["--y", "y"], "model:  OLS of y on const (intercept only)", True),
     (["--y", "y", "--x", "x", "--no-constant"], "model:  OLS of y on x (no constant)", False),

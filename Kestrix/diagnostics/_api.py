@@ -72,7 +72,7 @@ def series_lags(lags: Any, test: str) -> int:
 
 
 def _result(rows: Rows, fit: OLSFit, cls: type = DiagnosticResult, critical: float | None = None,
-            **extra: Any) -> Any:
+            nobs: int | None = None, **extra: Any) -> Any:
     """The result of the one row of a single-test run, or the row's refusal raised."""
     cols = rows.columns
     status = int(cols["status"][0])
@@ -84,7 +84,7 @@ def _result(rows: Rows, fit: OLSFit, cls: type = DiagnosticResult, critical: flo
     no_p = math.isnan(pvalue) and str(cols["verdict"][0]).startswith("no p-value")
     note = cols["note"][0]
     return cls(str(cols["label"][0]), float(cols["statistic"][0]), cols["df"][0], None if no_p else pvalue, status,
-               False, fit.nobs, str(rows.distribution[0]), str(rows.alternative[0]), critical,
+               False, fit.nobs if nobs is None else nobs, str(rows.distribution[0]), str(rows.alternative[0]), critical,
                None if not isinstance(note, str) else note, **extra)
 
 
@@ -420,7 +420,8 @@ def arch_lm(x: Any, *, lags: Any = 4) -> DiagnosticResult:
     if lags < 1:
         raise DiagnosticError(f"lag below 1: lags must be at least 1, got {lags}", Status.BAD_LAG)
     fit = _series_fit(x, "ARCH LM", True)
-    return _result(_one(fit, "arch_lm", Options(arch_lags=lags))[0], fit)
+    # nobs: the rows of the regression, the statistic's n.
+    return _result(_one(fit, "arch_lm", Options(arch_lags=lags))[0], fit, nobs=fit.nobs - lags)
 
 
 # --- long-run covariance and Wald ------------------------------------------

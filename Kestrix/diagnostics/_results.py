@@ -30,10 +30,10 @@ def _fmt(value: float | None) -> str:
 class DiagnosticResult:
     """One test: its statistic, null distribution and how it was computed.
 
-    ``status`` is the kernel's status code (0 OK, 1 when the statistic was
-    computed by the NumPy least-squares path, -5 for the small-sample warning
-    of Jarque-Bera); ``fallback`` says whether that NumPy path produced the
-    numbers.  ``pvalue`` is None when SciPy, needed for chi-square and F
+    ``status`` is the status code (0 OK, -5 for the small-sample warning of
+    Jarque-Bera); ``fallback`` is always False: every statistic comes from
+    the battery engine (kept for callers that read it).  ``pvalue`` is None
+    when SciPy, needed for chi-square and F
     tails, is not installed.  ``note`` says what the numbers alone do not:
     a clamped lag count, a rank-deficient design, gaps in the sample.
     """
@@ -52,7 +52,8 @@ class DiagnosticResult:
 
     @property
     def path(self) -> str:
-        return "fallback" if self.fallback else "fast"
+        """Always "engine": the one path every statistic takes."""
+        return "engine"
 
     def reject(self, alpha: float = 0.05) -> bool | None:
         """Whether the null is rejected at level alpha; None without a p-value."""
@@ -109,7 +110,7 @@ class DiagnosticResult:
         ]
         if self.critical_value is not None:
             parts.append(f"5% critical value={_fmt(self.critical_value)}")
-        parts.append(f"nobs={self.nobs}, status={self.status} ({status_name(self.status)}), {self.path} path")
+        parts.append(f"nobs={self.nobs}, status={self.status} ({status_name(self.status)})")
         text = ", ".join(parts)
         if self.note:
             text += f"; note: {self.note}"
@@ -207,5 +208,5 @@ class HACResult:
         note = f", note: {self.note}" if self.note else ""
         return (
             f"HACResult(kernel={self.kernel!r}, bandwidth={self.bandwidth}, nobs={self.nobs}, "
-            f"{p}x{p} covariance{names}, status={self.status}, fast path{note},\n  {matrix})"
+            f"{p}x{p} covariance{names}, status={self.status}{note},\n  {matrix})"
         )

@@ -386,6 +386,8 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
     rejection (``alternative``), as the result objects show them.
     """
     G, K = run.stat.shape[0], len(tests)
+    if G == 1 and not categorical_text:
+        return _rows_of_one(run, tests, options, groups, white_cross, compact)
     p = len(groups.names)
     words = {name: _Words() for name in ("label", "verdict", "note", "error")}
     statistic = np.full((G, K), math.nan)
@@ -528,6 +530,91 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
     }
     return Rows(columns, None if distribution is None else distribution.ravel(),
                 None if alternative is None else alternative.ravel(), engine_status.ravel())
+
+
+def _rows_of_one(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_cross: bool,
+                 compact: bool) -> Rows:
+    """``rows`` for a single group, one test after another on Python numbers: the same words, statuses and
+    p-values as the vectorised path, without its cost per array (a single regression is the common call)."""
+    import pandas as pd
+
+    K = len(tests)
+    n, r, p = int(groups.n[0]), int(run.rank[0]), len(groups.names)
+    unordered = groups.unordered.get(0)
+    gaps = int(groups.gaps[0]) if groups.gaps is not None else 0
+    ST, FL = run.status[0].tolist(), run.flags[0].tolist()
+    D1, D2, STAT = run.df1[0].tolist(), run.df2[0].tolist(), run.stat[0].tolist()
+    labels, verdicts, notes_ = [], [], []
+    errors: list[Any] = []
+    statistic = np.full(K, math.nan)
+    pvalue = np.full(K, math.nan)
+    status = np.zeros(K, dtype=np.int64)
+    engine_status = np.zeros(K, dtype=np.int32)
+    dfs = np.empty(K, dtype=object)
+    rejects: list[bool | None] = []
+    distribution = np.empty(K, dtype=object)
+    alternative = np.empty(K, dtype=object)
+    for k, name in enumerate(tests):
+        test = REGISTRY[name]
+        slot = k if compact else test.slot
+        st, fl, d1, d2, info = ST[slot], FL[slot], D1[slot], D2[slot], run.info[0, slot]
+        engine_status[k] = st
+        note = error = None
+        reject = None
+        if test.ordered and unordered is not None:
+            status[k] = int(Status.BAD_INPUT)
+            text = (label(name, options, white_cross=white_cross), NOT_COMPUTED)
+            error = unordered
+        elif st != _OK:
+            message = refusal(name, st, info, n, r, p, options, groups, 0, white_cross)
+            status[k] = int(Status.NOT_APPLICABLE) if st == _TOO_FEW else \
+                int(Status.UNDEFINED_VARIANCE) if st == _NOT_FINITE else st
+            text = (label(name, options, white_cross=white_cross), NOT_APPLICABLE if st == _TOO_FEW else NOT_COMPUTED)
+            if st == _TOO_FEW:
+                note = message
+            else:
+                error = message
+        else:
+            statistic[k] = STAT[slot]
+            status[k] = int(Status.TOO_FEW_OBS) if fl & _F["FEW_OBS"] else 0
+            pv, far = pvalues(name, statistic[k:k + 1], run.df1[0, slot:slot + 1], run.df2[0, slot:slot + 1],
+                              info[None, :], groups.n[:1])
+            if pv is not None:
+                pvalue[k] = pv[0]
+                reject = None if math.isnan(pv[0]) else bool(pv[0] < 0.05)
+            extra_notes = [far[0]] if far is not None and far[0] else []
+            if test.ordered and gaps:
+                extra_notes.append(f"{_plural(gaps, 'gap')} inside the sample from rows with missing values: the "
+                                   "rows either side are treated as adjacent")
+            words = _computed_words(name, 0, info, d1, d2, n, r, p, options, groups, white_cross, pvalue[k],
+                                    pv is None, extra_notes, flags=fl)
+            text = words[:2]
+            note = words[4]
+            distribution[k], alternative[k] = words[2], words[3]
+            law = test.law
+            dfs[k] = d1 if law in ("chi2", "t") else ((d1, d2) if law in ("F", "supf") else None)
+        labels.append(text[0])
+        verdicts.append(text[1])
+        notes_.append(np.nan if note is None else note)
+        errors.append(np.nan if error is None else error)
+        rejects.append(reject)
+    if all(v is not None for v in rejects):
+        reject_col: Any = np.array(rejects, dtype=bool)
+    else:
+        reject_col = pd.arrays.BooleanArray(np.array([bool(v) for v in rejects]),
+                                            np.array([v is None for v in rejects]))
+
+    def texts(values: list[Any]) -> np.ndarray:
+        out = np.empty(K, dtype=object)
+        out[:] = values
+        return out
+
+    columns = {
+        "label": texts(labels), "statistic": statistic, "df": dfs, "pvalue": pvalue, "status": status,
+        "fallback": np.zeros(K, dtype=bool), "reject_5pct": reject_col, "verdict": texts(verdicts),
+        "note": texts(notes_), "error": texts(errors),
+    }
+    return Rows(columns, distribution, alternative, engine_status)
 
 
 def _df_code(law: str, d1: int, d2: int, values: list[Any], index: dict[Any, int]) -> int:

@@ -115,11 +115,14 @@ void run_one(const f64* y, const f64* X, const f64* Z, i64 n, i64 p, i64 q, cons
         refuse_group(k, KSX_S_TOO_FEW_OBS, o, n, p);
         return;
     }
-    const Shape shape = shape_of(n, p, q, o);
-    Run<f64> run(shape, o, scratch);
-    run.sink[0] = k;
-    run.load(0, y, X, Z);  // finite: checked above
-    run.run();
+    // Finite: checked above.  The copy for the machine's instruction set.
+#if defined(__x86_64__) && !defined(KSX_PORTABLE) && defined(__GNUC__)
+#if !defined(KSX_NO_AVX512)
+    if (__builtin_cpu_supports("x86-64-v4")) return run_f64_isa_v4(y, X, Z, n, p, q, o, k, scratch);
+#endif
+    if (__builtin_cpu_supports("x86-64-v3")) return run_f64_isa_v3(y, X, Z, n, p, q, o, k, scratch);
+#endif
+    run_f64_isa_base(y, X, Z, n, p, q, o, k, scratch);
 }
 
 }  // namespace battery

@@ -9,6 +9,7 @@
 #define KSX_CONCAT2(a, b) a##b
 #define KSX_CONCAT(a, b) KSX_CONCAT2(a, b)
 #define KSX_LANES_ENTRY KSX_CONCAT(run_lanes_, KSX_ISA)
+#define KSX_F64_ENTRY KSX_CONCAT(run_f64_, KSX_ISA)
 
 namespace ksx {
 namespace battery {
@@ -18,6 +19,15 @@ using Lane = lanes::v8;
 #else
 using Lane = lanes::v4;
 #endif
+
+void KSX_F64_ENTRY(const f64* y, const f64* X, const f64* Z, i64 n, i64 p, i64 q, const ksx_battery_options& o,
+                   const Sink& k, f64* scratch) {
+    const Shape shape = shape_of(n, p, q, o);
+    Run<f64> run(shape, o, scratch);
+    run.sink[0] = k;
+    run.load(0, y, X, Z);
+    run.run();
+}
 
 i64 KSX_LANES_ENTRY(const LaneRun& r, i64 g) {
     constexpr int W = lanes::width<Lane>;

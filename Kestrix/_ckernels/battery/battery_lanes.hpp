@@ -40,6 +40,15 @@ i64 run_lanes_isa_base(const LaneRun& r, i64 g);
 i64 run_lanes_isa_v3(const LaneRun& r, i64 g);
 i64 run_lanes_isa_v4(const LaneRun& r, i64 g);
 
+// One clean group on f64 (run_one's work after its checks), compiled per instruction set too: with
+// the fused multiply-add an instruction rather than a call of the maths library.
+void run_f64_isa_base(const f64* y, const f64* X, const f64* Z, i64 n, i64 p, i64 q, const ksx_battery_options& o,
+                      const Sink& k, f64* scratch);
+void run_f64_isa_v3(const f64* y, const f64* X, const f64* Z, i64 n, i64 p, i64 q, const ksx_battery_options& o,
+                    const Sink& k, f64* scratch);
+void run_f64_isa_v4(const f64* y, const f64* X, const f64* Z, i64 n, i64 p, i64 q, const ksx_battery_options& o,
+                    const Sink& k, f64* scratch);
+
 }  // namespace battery
 }  // namespace ksx
 

@@ -19,14 +19,34 @@ def read_panel(path: str, sep: str, by: list[str], y: str, xs: list[str]) -> pd.
     if not file.is_file():
         raise InputError(f"no such file: {path}" if not file.exists() else f"not a file: {path}")
     try:
-        frame = pd.read_csv(file, sep=sep, encoding="utf-8-sig", **EXACT_CSV)
+        header = pd.read_csv(file, sep=sep, encoding="utf-8-sig", nrows=0).columns
     except (OSError, UnicodeDecodeError, ValueError, pd.errors.ParserError) as exc:
         raise InputError(f"cannot read {path}: {str(exc).splitlines()[0]}") from None
-    frame.columns = [str(c).strip() for c in frame.columns]
+    raw = {str(c).strip(): c for c in header}
     for name in (*by, y, *xs):
-        if name not in frame.columns:
-            raise InputError(f"unknown column '{name}' (columns: {', '.join(frame.columns)})")
+        if name not in raw:
+            raise InputError(f"unknown column '{name}' (columns: {', '.join(raw)})")
+    wanted = list(dict.fromkeys((*by, y, *xs)))
+    numeric = [name for name in (y, *xs) if name not in by]
+    try:
+        # The columns the panel needs, its numbers parsed as floats as they are read: no column of text
+        # held on the way (on a file of numbers this keeps the peak memory near the frame's own size).
+        frame = pd.read_csv(file, sep=sep, encoding="utf-8-sig", usecols=[raw[c] for c in wanted],
+                            dtype={raw[c]: np.float64 for c in numeric}, **EXACT_CSV)
+    except ValueError:
+        frame = None  # a value that is not a number: read as it is, to say where
+    except (OSError, UnicodeDecodeError, pd.errors.ParserError) as exc:
+        raise InputError(f"cannot read {path}: {str(exc).splitlines()[0]}") from None
+    if frame is None:
+        try:
+            frame = pd.read_csv(file, sep=sep, encoding="utf-8-sig", usecols=[raw[c] for c in wanted],
+                                **EXACT_CSV)
+        except (OSError, UnicodeDecodeError, ValueError, pd.errors.ParserError) as exc:
+            raise InputError(f"cannot read {path}: {str(exc).splitlines()[0]}") from None
+    frame.columns = [str(c).strip() for c in frame.columns]
     for name in (y, *xs):
+        if frame[name].dtype == np.float64:
+            continue
         values = pd.to_numeric(frame[name], errors="coerce")
         bad = values.isna() & frame[name].notna()
         if bad.any():
