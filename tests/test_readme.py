@@ -54,3 +54,14 @@ def test_readme_example_runs(script, tmp_path):
     out = subprocess.run([sys.executable, "-P", str(path)], capture_output=True, text=True, cwd=tmp_path,
                          timeout=300)
     assert out.returncode == 0, out.stderr[-3000:]
+
+
+def test_the_tests_table_is_the_registrys():
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("readme_tests", README.parent / "tools" / "readme_tests.py")
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    text = README.read_text(encoding="utf-8")
+    shown = text[text.index(tool.BEGIN) + len(tool.BEGIN):text.index(tool.END)].strip()
+    assert shown == tool.table(), "run tools/readme_tests.py --write"

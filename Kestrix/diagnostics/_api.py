@@ -20,7 +20,7 @@ import numpy as np
 from . import _engine
 from ._battery import Options, fit_rows, make_options
 from ._distributions import cusum_critical_value, cusumsq_critical_value
-from ._fit import OLSFit, as_fit, fit_arrays
+from ._fit import OLSFit, as_fit, fit_arrays, recursive_of
 from ._inputs import _require_finite, as_int, as_matrix, as_vector, constant_columns, require_unique_labels
 from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult, SupFResult
 from ._status import DiagnosticError, Status
@@ -212,12 +212,7 @@ def recursive_residuals(y_or_fit: Any, X: Any = None) -> RecursiveResidualsResul
 
 
 def _recursive_of(run: Any, fit: OLSFit) -> tuple[np.ndarray, int]:
-    w = run.recursive
-    finite = np.flatnonzero(~np.isnan(w))
-    start = int(finite[0]) if finite.size else fit.nobs
-    out = w[start:].copy()
-    out.flags.writeable = False
-    return out, start
+    return recursive_of(run, fit.nobs)
 
 
 def _read_only(*arrays: np.ndarray) -> tuple[np.ndarray, ...]:

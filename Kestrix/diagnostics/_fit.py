@@ -119,12 +119,7 @@ class OLSFit:
         """Recursive residuals (read-only) and the position of the first, computed once per fit."""
         run = _engine.run(self.y, self.X, np.array([0, self.nobs], dtype=np.int64),
                           _engine.options_tuple((), _default_options()), recursive=True)
-        w = run.recursive
-        finite = np.flatnonzero(~np.isnan(w))
-        start = int(finite[0]) if finite.size else self.nobs
-        out = w[start:].copy()
-        out.flags.writeable = False
-        return out, start
+        return recursive_of(run, self.nobs)
 
     def labels(self, positions: np.ndarray) -> Any:
         """Row labels of the given positions (the positions themselves for array input)."""
@@ -231,6 +226,17 @@ def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise", a
     index = yv.index if yv.index is not None and is_pandas(yv.index) else None
     return fit_arrays(np.ascontiguousarray(yv.values), np.ascontiguousarray(values), tuple(names), yv.name, index,
                       dropped, gaps, tuple(notes))
+
+
+def recursive_of(run: _engine.Run, nobs: int) -> tuple[np.ndarray, int]:
+    """The recursive residuals of an engine run of one group (read-only) and the position of the first:
+    the engine leaves NaN in the rows before the recursion starts."""
+    w = run.recursive
+    finite = np.flatnonzero(~np.isnan(w))
+    start = int(finite[0]) if finite.size else nobs
+    out = w[start:].copy()
+    out.flags.writeable = False
+    return out, start
 
 
 def fit_arrays(y: np.ndarray, X: np.ndarray, names: tuple[str, ...], y_name: str | None = None, index: Any = None,

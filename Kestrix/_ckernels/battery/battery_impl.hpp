@@ -782,15 +782,21 @@ private:
             return;
         }
         for (i64 i = 0; i < n; ++i) work_[i] = e_[i] * e_[i];
-        const V tss = centred(work_, n);
-        const V rss_aux = residual_ss(f, work_);
+        put_n_r2(KSX_T_WHITE, f, work_, n);
+    }
+
+    // n·R² (centred) of the response b (the rows of f) on f's span, chi2(rank - 1); b changes.  A constant
+    // b leaves nothing to explain: the statistic is 0, flagged.
+    void put_n_r2(int t, Factor<V>& f, V* b, i64 rows) {
+        const V tss = centred(b, rows);
+        const V rss_aux = residual_ss(f, b);
         const i64 df = f.rank - 1;
         if (decide(track, !(tss > zero()))) {
-            put(KSX_T_WHITE, zero(), df, -1);
-            flag(KSX_T_WHITE, KSX_F_FLAT);
+            put(t, zero(), df, -1);
+            flag(t, KSX_F_FLAT);
             return;
         }
-        put(KSX_T_WHITE, num(static_cast<f64>(n)) * (num(1.0) - rss_aux / tss), df, -1);
+        put(t, num(static_cast<f64>(rows)) * (num(1.0) - rss_aux / tss), df, -1);
     }
 
     // ARCH LM: n·R² of e_t² on a constant and e²_{t-1} ... e²_{t-lags}, over the rows where every lag exists.
@@ -810,15 +816,7 @@ private:
         norms_of(B_, rows, width, width, aux_norm_);
         take(f, width, aux_norm_);
         note_dropped(f, width, KSX_T_ARCH);
-        const V tss = centred(work_, rows);
-        const V rss_aux = residual_ss(f, work_);
-        const i64 df = f.rank - 1;
-        if (decide(track, !(tss > zero()))) {
-            put(KSX_T_ARCH, zero(), df, -1);
-            flag(KSX_T_ARCH, KSX_F_FLAT);
-            return;
-        }
-        put(KSX_T_ARCH, num(static_cast<f64>(rows)) * (num(1.0) - rss_aux / tss), df, -1);
+        put_n_r2(KSX_T_ARCH, f, work_, rows);
     }
 
     // RESET: the F test of adding z², ..., z^power, z the fitted values over their largest |value|.
