@@ -185,6 +185,12 @@ def test_any_chunking_gives_the_same_bits_in_one_engine_call_per_chunk(monkeypat
     monkeypatch.setattr(_panel, "CELLS", cells)
     tasks = _panel._tasks(_panel.split(frame, "firm", "ret", X3), 1)
     assert [g for task in tasks for g in range(*task)] == list(range(90))  # every group once, in order
+    panel = _panel.split(frame, "firm", "ret", X3)
+    for g0, g1 in tasks:  # each within the limits, unless one group alone exceeds them
+        assert g1 - g0 <= chunk
+        assert g1 - g0 == 1 or int(panel.sizes[g0:g1].sum()) * 4 <= cells
+        if g1 < 90 and g1 - g0 < chunk:  # greedy: the next group would break a limit
+            assert int(panel.sizes[g0:g1 + 1].sum()) * 4 > cells
     calls = []
     original = _panel._engine.run
 
@@ -277,3 +283,14 @@ def test_no_blas_or_lapack_on_the_path(monkeypatch):
     pd.testing.assert_frame_equal(kd.battery_panel(frame, "firm", "ret", X3, workers=2,
                                                    tests=kd.TESTS + kd.OPTIONAL), reference, check_exact=True)
     assert_same_rows(alone(group, tests=kd.TESTS + kd.OPTIONAL), alone_reference)
+
+
+@pytest.mark.parametrize("dtype", ["int64", "int32", "uint16", "Int64"])
+def test_a_sorted_integer_key_gives_the_table_of_any_order(dtype):
+    frame = long_panel(groups=30, seed=14)
+    frame["firm"] = frame["firm"].str[1:].astype(int).astype(dtype) * 3  # gaps between the keys
+    reference = kd.battery_panel(frame, "firm", "ret", X3, workers=1)  # sorted: the groups are the key's runs
+    backwards = pd.concat([g for _, g in frame.groupby("firm")][::-1], ignore_index=True)
+    pd.testing.assert_frame_equal(kd.battery_panel(backwards, "firm", "ret", X3, workers=1), reference,
+                                  check_exact=True)
+    assert reference.index.get_level_values("firm").dtype == frame["firm"].dtype

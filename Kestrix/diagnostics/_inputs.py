@@ -52,6 +52,8 @@ def _to_float(values: Any, what: str, copy: bool = True) -> np.ndarray:
 
         if pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_complex_dtype(values.dtype):
             # Nullable integers and floats: their missing values become NaN.
+            if not copy and values.dtype == np.float64:
+                return np.ascontiguousarray(values.to_numpy())  # a view of the frame's data where it can be
             arr = values.to_numpy(dtype=np.float64, na_value=np.nan)
             return np.array(arr, dtype=np.float64) if copy else np.ascontiguousarray(arr)
         values = values.to_numpy()

@@ -96,15 +96,25 @@ def split(frame_: Any, by: Any, y: str, x: Any, add_constant: bool = True) -> Pa
         raise ValueError(f"unknown column {missing[0]!r} (columns: {', '.join(map(str, frame_.columns))})")
     if not x_names and not add_constant:
         raise ValueError("x names no regressor and add_constant is False: the design has no column")
-    grouped = frame_.groupby(by_names, sort=True, dropna=False, observed=True)
-    codes = grouped.ngroup().to_numpy()
-    keys = grouped.size().index
     columns = {name: _to_float(frame_[name], f"column {name!r}", copy=False) for name in dict.fromkeys((y, *x_names))}
-    n = codes.shape[0]
-    # The rows group by group, each group's in the frame's order (none to gather when the frame is sorted).
-    order = None if n == 0 or bool(np.all(codes[1:] >= codes[:-1])) else np.argsort(codes, kind="stable")
-    sizes = np.bincount(codes, minlength=len(keys)) if n else np.zeros(0, dtype=np.int64)
-    del codes
+    key = frame_[by_names[0]] if len(by_names) == 1 else None
+    if key is not None and len(key) and isinstance(key.dtype, np.dtype) and key.dtype.kind in "iu" \
+            and key.is_monotonic_increasing:
+        # One integer key, the frame sorted by it (the common layout): the groups are its runs.
+        values = key.to_numpy()
+        first = np.concatenate([[0], np.flatnonzero(values[1:] != values[:-1]) + 1])
+        keys = pd.Index(values[first], name=by_names[0])
+        sizes = np.diff(np.concatenate([first, [len(values)]]))
+        order = None
+    else:
+        grouped = frame_.groupby(by_names, sort=True, dropna=False, observed=True)
+        codes = grouped.ngroup().to_numpy()
+        keys = grouped.size().index
+        n = codes.shape[0]
+        # The rows group by group, each group's in the frame's order (none to gather when the frame is sorted).
+        order = None if n == 0 or bool(np.all(codes[1:] >= codes[:-1])) else np.argsort(codes, kind="stable")
+        sizes = np.bincount(codes, minlength=len(keys)) if n else np.zeros(0, dtype=np.int64)
+        del codes
     starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]) if sizes.size else sizes
     return Panel(keys=keys, by=tuple(by_names), y_column=columns[y], x_columns=tuple(columns[c] for c in x_names),
                  add_constant=bool(add_constant), order=order,
@@ -119,15 +129,15 @@ def _tasks(panel: Panel, workers: int = 1) -> list[tuple[int, int]]:
     if G == 0:
         return []
     spread = G if workers == 1 else max(1, -(-G // (4 * workers)))
+    # Greedy: each task the most groups from g on that stay within the limits (at least one group).
+    cells = np.zeros(G + 1, dtype=np.int64)
+    np.cumsum(panel.sizes.astype(np.int64) * max(1, panel.ncols), out=cells[1:])
+    limit = min(CHUNK, spread)
     tasks = []
     g = 0
-    p = max(1, panel.ncols)
     while g < G:
-        end = g + 1
-        cells = int(panel.sizes[g]) * p
-        while end < G and end - g < min(CHUNK, spread) and cells + int(panel.sizes[end]) * p <= CELLS:
-            cells += int(panel.sizes[end]) * p
-            end += 1
+        within = int(np.searchsorted(cells, cells[g] + CELLS, side="right")) - 1
+        end = max(g + 1, min(g + limit, within, G))
         tasks.append((g, end))
         g = end
     return tasks
