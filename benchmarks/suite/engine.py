@@ -35,6 +35,10 @@ class Driver:
                "-L" + ckernels.get_library_dir(), *("-l" + name for name in ckernels.get_libraries()), "-pthread",
                "-o", self.exe]
         proc = subprocess.run(cmd, capture_output=True, text=True)
+        if proc.returncode != 0 and ("__asan_" in proc.stderr or "__ubsan_" in proc.stderr):
+            # The installed libraries are a sanitized build (make test-asan): the driver must be one too.
+            proc = subprocess.run(cmd[:1] + ["-fsanitize=address,undefined"] + cmd[1:], capture_output=True,
+                                  text=True)
         if proc.returncode != 0:
             raise RuntimeError("the engine driver did not compile: " + proc.stderr[-800:])
         self._files = 0
