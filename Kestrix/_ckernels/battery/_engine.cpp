@@ -165,13 +165,13 @@ PyObject* battery(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     const Py_ssize_t T = KSX_T_COUNT;
-    struct Spec {
+    struct Output {
         const char* name;
         char kind;
         Py_ssize_t count;
         bool required;
     };
-    const Spec specs[18] = {
+    const Output outputs[18] = {
         {"stat", 'd', G * T, true},       {"df1", 'q', G * T, true},
         {"df2", 'q', G * T, true},        {"status", 'i', G * T, true},
         {"flags", 'I', G * T, true},      {"info", 'q', G * T * KSX_INFO_WORDS, true},
@@ -185,8 +185,8 @@ PyObject* battery(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Buffer b[18];
     for (int k = 0; k < 18; ++k) {
         PyObject* obj = PyTuple_GET_ITEM(outs, k);
-        if (obj == Py_None && specs[k].required) {
-            PyErr_Format(PyExc_ValueError, "out: %s is required", specs[k].name);
+        if (obj == Py_None && outputs[k].required) {
+            PyErr_Format(PyExc_ValueError, "out: %s is required", outputs[k].name);
             return nullptr;
         }
         int ndim = 1;
@@ -196,8 +196,8 @@ PyObject* battery(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             ndim = probe.ndim;
             PyBuffer_Release(&probe);
         }
-        if (!b[k].take_optional(obj, specs[k].name, specs[k].kind, ndim, true)) return nullptr;
-        if (b[k].held() && !need(specs[k].name, b[k].count(), specs[k].count)) return nullptr;
+        if (!b[k].take_optional(obj, outputs[k].name, outputs[k].kind, ndim, true)) return nullptr;
+        if (b[k].held() && !need(outputs[k].name, b[k].count(), outputs[k].count)) return nullptr;
     }
     ksx_battery_out out{b[0].data<f64>(),     b[1].data<i64>(),   b[2].data<i64>(),      b[3].data<int32_t>(),
                         b[4].data<uint32_t>(), b[5].data<i64>(),   b[6].data<int32_t>(),  b[7].data<i64>(),
