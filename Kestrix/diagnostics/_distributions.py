@@ -144,16 +144,24 @@ def cusum_pvalues(a: np.ndarray) -> np.ndarray:
     p[a <= _CUSUM_CERTAIN] = 1.0
     x = a[live]
     total = 2.0 * _normal_sf_many(3.0 * x)
-    k = 1
-    while x.size:
-        weight = 2.0 * np.exp(-4.0 * k * k * x * x)
-        more = weight >= 1e-17
-        if not more.any():
-            break
-        bracket = _normal_sf_many((2 * k - 3) * x[more]) - _normal_sf_many((3 + 2 * k) * x[more])
-        term = weight[more] * bracket
-        total[more] = total[more] + term if k % 2 else total[more] - term
-        k += 1
+    if x.size:
+        # The terms of every statistic at once: (k, x) pairs whose weight can reach 1e-17 (4k²x² within
+        # log(2e17), with a margin for rounding), of which those whose weight does are summed; then each
+        # total takes its terms in the order of k (a term left out is added as zero).
+        limit = math.log(2e17) + 1.0
+        k_max = int(math.sqrt(limit / (4.0 * float(x.min()) ** 2))) + 1
+        k, xs = np.broadcast_arrays(np.arange(1, k_max + 1, dtype=np.float64)[:, None], x)
+        reach = 4.0 * k * k * xs * xs <= limit
+        k, xs = k[reach], xs[reach]
+        weight = 2.0 * np.exp(-4.0 * k * k * xs * xs)
+        keep = weight >= 1e-17
+        k, xs = k[keep], xs[keep]
+        found = np.zeros(weight.shape)
+        found[keep] = weight[keep] * (_normal_sf_many((2 * k - 3) * xs) - _normal_sf_many((3 + 2 * k) * xs))
+        term = np.zeros(reach.shape)
+        term[reach] = found
+        for j in range(k_max):
+            total = total + term[j] if j % 2 == 0 else total - term[j]
     p[live] = np.minimum(1.0, np.maximum(0.0, total))
     return p
 
