@@ -142,6 +142,17 @@ def test_y_and_X_fit_once_then_test(counted):
     assert counted == {"engine": 2}
 
 
+@pytest.mark.parametrize("options", [{}, {"break_at": 40, "lags": 2}, {"tests": ["chow", "white", "sup_f"]}])
+def test_battery_of_arrays_fits_and_tests_in_one_call(counted, options):
+    y, X = simulated()
+    y = pd.Series(y, index=pd.RangeIndex(10, 160))
+    table = kd.battery(y, X, **options)
+    assert counted == {"engine": 1}
+    given = kd.battery(kd.ols(y, X), **options)
+    pd.testing.assert_frame_equal(table, given, check_exact=True)
+    assert table.attrs == given.attrs
+
+
 @pytest.mark.parametrize("name", ["breusch_godfrey", "breusch_pagan", "breusch_pagan_studentized", "chow",
                                   "recursive_residuals", "cusum", "cusum_squares", "ljung_box", "jarque_bera"])
 def test_fit_and_arrays_give_the_same_bits(name):
@@ -416,6 +427,47 @@ def test_battery_keeps_going_when_a_test_cannot_be_computed():
     assert pd.isna(table.loc["jarque_bera", "error"]) and np.isfinite(table.loc["jarque_bera", "statistic"])
     with pytest.raises(ValueError, match="unknown test 'durbin'"):
         kd.battery(y, X, tests=["durbin"])
+
+
+def _constructed(cols, index):
+    """The table as pandas' own constructor makes it from the same columns."""
+    from Kestrix.diagnostics._table import COLUMNS
+
+    return pd.DataFrame({name: cols[name] for name in COLUMNS}, index=index)
+
+
+@pytest.mark.parametrize("case", ["default", "short", "duplicate labels", "rank deficient", "every test"])
+def test_table_is_the_frame_pandas_would_construct(case):
+    # The table is assembled from typed arrays without the constructor's checks: its dtypes (pandas' string
+    # columns where the text has no gaps or has missing values, object where nothing is written) and values
+    # must be what the constructor gives.
+    from Kestrix.diagnostics import _battery, _table
+
+    y, X = simulated(12 if case == "short" else 150)
+    if case == "rank deficient":
+        X = np.column_stack([X, X[:, 1] + X[:, 2]])
+    index = None
+    if case == "duplicate labels":
+        index = pd.Index(np.r_[np.arange(149), 148])
+        y, X = pd.Series(y, index=index), pd.DataFrame(X, index=index)
+    tests = (*kd.TESTS, *kd.OPTIONAL) if case == "every test" else kd.TESTS
+    fit = kd.ols(y, X)
+    rows = _battery.fit_rows(fit, tests, _battery.make_options("battery", {}))[0]
+    made = _table.frame(rows.columns, _battery._index(tests))
+    pd.testing.assert_frame_equal(made, _constructed(rows.columns, _battery._index(tests)), check_exact=True)
+    pd.testing.assert_frame_equal(kd.battery(fit, tests=list(tests)), made, check_exact=True)
+
+
+def test_panel_table_is_the_frame_pandas_would_construct():
+    from Kestrix.diagnostics import _table
+
+    rng = np.random.default_rng(5)
+    sizes = [40, 9, 40, 3]
+    frame = pd.DataFrame({"g": np.repeat(np.arange(4), sizes), "y": rng.standard_normal(92),
+                          "x": rng.standard_normal(92)})
+    made = kd.battery_panel(frame, "g", "y", ["x"])
+    cols = {name: made[name].array for name in _table.COLUMNS}
+    pd.testing.assert_frame_equal(made.drop(columns="nobs"), _constructed(cols, made.index), check_exact=True)
 
 
 def test_results_convert_to_dict_and_frame():

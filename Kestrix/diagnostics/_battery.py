@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 
 from . import _engine
-from ._fit import OLSFit, as_fit
+from ._fit import OLSFit, as_fit, from_run, prepare
 from ._inputs import as_int
 from ._registry import OPTIONAL, REGISTRY, TESTS
 from ._table import COLUMNS, Groups, Rows, frame, rows
@@ -124,15 +124,31 @@ def groups_of(fit: OLSFit, z_names: tuple[str, ...] | None = None) -> Groups:
 def fit_rows(fit: OLSFit, tests: tuple[str, ...], options: Options, *, details: bool = False, Z: Any = None,
              z_names: tuple[str, ...] | None = None, white_cross: bool = True, **outputs: bool) -> tuple[Rows, Any]:
     """The rows of the tests on one fit, from one engine call, and the engine's outputs."""
-    break_at = -1
-    if "chow" in tests:
-        break_at = break_position(fit, options.break_at, options.position)
     run = _engine.run(fit.y, fit.X, np.array([0, fit.nobs], dtype=np.int64),
-                      _engine.options_tuple(tests, options, break_at, white_cross), Z=Z, **outputs)
+                      _engine_options(fit.index, fit.nobs, tests, options, white_cross), Z=Z, **outputs)
     return rows(run, tests, options, groups_of(fit, z_names), white_cross, details), run
 
 
-def break_position(fit: OLSFit, break_at: Any, position: Any) -> int:
+def _engine_options(index: Any, nobs: int, tests: tuple[str, ...], options: Options,
+                    white_cross: bool = True) -> tuple[Any, ...]:
+    break_at = -1
+    if "chow" in tests:
+        break_at = break_position(index, nobs, options.break_at, options.position)
+    return _engine.options_tuple(tests, options, break_at, white_cross)
+
+
+def fit_and_rows(y: Any, X: Any, tests: tuple[str, ...], options: Options) -> tuple[OLSFit, Rows]:
+    """``ols(y, X)`` and the rows of the tests on it from one engine call: the engine fits before it tests,
+    and the fit it returns is the one ``ols`` returns."""
+    args = prepare(y, X)
+    y_, X_, index = args[0], args[1], args[4]
+    run = _engine.run(y_, X_, np.array([0, y_.shape[0]], dtype=np.int64),
+                      _engine_options(index, y_.shape[0], tests, options), fit=True, rows=True)
+    fit = from_run(run, 0, *args)
+    return fit, rows(run, tests, options, groups_of(fit))
+
+
+def break_position(index: Any, nobs: int, break_at: Any, position: Any) -> int:
     """The row where the second regime starts: a label of the index, a position, or the middle.
 
     Labels follow pandas' rules: an integer is a label of an integer index
@@ -144,13 +160,13 @@ def break_position(fit: OLSFit, break_at: Any, position: Any) -> int:
     if position is not None:
         return as_int(position, "position")
     if break_at is None:
-        return fit.nobs // 2
-    if fit.index is None:
+        return nobs // 2
+    if index is None:
         if isinstance(break_at, (bool, np.bool_)) or not isinstance(break_at, (int, np.integer)):
             raise TypeError(f"break_at must be an integer position for array input, got {type(break_at).__name__}")
         return int(break_at)
     try:
-        where = fit.index.get_loc(break_at)
+        where = index.get_loc(break_at)
     except (KeyError, TypeError, ValueError):
         raise DiagnosticError(f"break outside the sample: {break_at!r} is not a label of the index "
                               "(use position= for a row number)", Status.BAD_BREAK) from None
@@ -186,8 +202,11 @@ def battery(y_or_fit: Any, X: Any = None, *, tests: Any = None, **options: Any) 
     """
     chosen = make_options("battery", options)
     names = selected(tests)
-    fit = as_fit(y_or_fit, X, "battery")
-    table_rows, _ = fit_rows(fit, names, chosen)
+    if isinstance(y_or_fit, OLSFit) or X is None:
+        fit = as_fit(y_or_fit, X, "battery")
+        table_rows, _ = fit_rows(fit, names, chosen)
+    else:
+        fit, table_rows = fit_and_rows(y_or_fit, X, names, chosen)
     table = frame(table_rows.columns, _index(names))
     table.attrs["nobs"] = fit.nobs
     table.attrs["notes"] = fit.notes

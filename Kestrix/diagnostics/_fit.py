@@ -203,6 +203,12 @@ def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise", a
     rows with a missing value (NaN); the default refuses them, and infinite
     values are refused either way.
     """
+    return fit_arrays(*prepare(y, X, add_constant=add_constant, missing=missing, align=align))
+
+
+def prepare(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise", align: bool = False) -> tuple[
+        np.ndarray, np.ndarray, tuple[str, ...], str | None, Any, tuple[int, ...], int, tuple[str, ...]]:
+    """``ols``'s inputs checked and made ready for the engine: the arguments of ``fit_arrays``."""
     if missing not in ("raise", "drop"):
         raise ValueError(f"missing must be 'raise' or 'drop', got {missing!r}")
     yv, Xm, align_note = regression(y, X, finite=missing == "raise", align=align)
@@ -224,8 +230,8 @@ def ols(y: Any, X: Any, *, add_constant: bool = False, missing: str = "raise", a
     if n == 0:
         raise DiagnosticError("too few observations: the regression has no observations", Status.TOO_FEW_OBS)
     index = yv.index if yv.index is not None and is_pandas(yv.index) else None
-    return fit_arrays(np.ascontiguousarray(yv.values), np.ascontiguousarray(values), tuple(names), yv.name, index,
-                      dropped, gaps, tuple(notes))
+    return (np.ascontiguousarray(yv.values), np.ascontiguousarray(values), tuple(names), yv.name, index, dropped,
+            gaps, tuple(notes))
 
 
 def recursive_of(run: _engine.Run, nobs: int) -> tuple[np.ndarray, int]:
