@@ -36,7 +36,7 @@ def test_api_overhead_quick_run(tmp_path):
     proc = subprocess.run([sys.executable, "-P", str(API_OVERHEAD), "--quick", "--out", str(tmp_path)],
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
-    for name in ("breusch_godfrey", "cusum_squares", "kd.battery(y, X)", "API/engine", "the engine call of every test"):
+    for name in ("breusch_godfrey", "cusum_squares", "kd.battery(y, X)", "API/engine", "the engine call (the fit, every test)"):
         assert name in proc.stdout
     assert (tmp_path / "api_overhead-quick.json").exists()
 

@@ -136,6 +136,18 @@ def test_battery_on_a_fit_refits_nothing(counted):
     assert counted == {"engine": 7}
 
 
+@pytest.mark.parametrize("test", [lambda x: kd.ljung_box(x, lags=4), lambda x: kd.box_pierce(x, lags=4),
+                                  kd.jarque_bera, kd.arch_lm])
+def test_series_tests_make_one_engine_call(counted, test):
+    y, X = simulated()
+    fit = kd.ols(y, X)
+    series = pd.Series(fit.resid.copy(), index=pd.RangeIndex(5, 5 + fit.nobs))
+    counted["engine"] = 0
+    on_fit, on_series = test(fit), test(series)
+    assert counted == {"engine": 2}
+    assert (on_fit.statistic, on_fit.pvalue, on_fit.nobs) == (on_series.statistic, on_series.pvalue, on_series.nobs)
+
+
 def test_y_and_X_fit_once_then_test(counted):
     y, X = simulated()
     kd.cusum_squares(y, X)

@@ -18,13 +18,14 @@ from typing import Any
 import numpy as np
 
 from . import _engine
-from ._battery import Options, fit_rows, make_options
+from ._battery import Options, fit_rows, groups_of_one, make_options
 from ._distributions import cusum_critical_value, cusumsq_critical_value
-from ._fit import OLSFit, as_fit, fit_arrays, recursive_of
+from ._fit import OLSFit, as_fit, recursive_of
 from ._inputs import _require_finite, as_int, as_matrix, as_vector, constant_columns, require_unique_labels
 from ._results import CusumResult, DiagnosticResult, HACResult, RecursiveResidualsResult, SupFResult
 from ._status import DiagnosticError, Status
 from ._table import NOT_APPLICABLE, Rows
+from ._table import rows as table_rows
 from ._windows import default_bandwidth, window
 
 __all__ = [
@@ -71,7 +72,7 @@ def series_lags(lags: Any, test: str) -> int:
     return as_int(lags, "lags")
 
 
-def _result(rows: Rows, fit: OLSFit, cls: type = DiagnosticResult, critical: float | None = None,
+def _result(rows: Rows, fit: OLSFit | None, cls: type = DiagnosticResult, critical: float | None = None,
             nobs: int | None = None, **extra: Any) -> Any:
     """The result of the one row of a single-test run, or the row's refusal raised."""
     cols = rows.columns
@@ -84,7 +85,7 @@ def _result(rows: Rows, fit: OLSFit, cls: type = DiagnosticResult, critical: flo
     no_p = math.isnan(pvalue) and str(cols["verdict"][0]).startswith("no p-value")
     note = cols["note"][0]
     return cls(str(cols["label"][0]), float(cols["statistic"][0]), cols["df"][0], None if no_p else pvalue, status,
-               False, fit.nobs if nobs is None else nobs, str(rows.distribution[0]), str(rows.alternative[0]), critical,
+               False, nobs if fit is None or nobs is not None else fit.nobs, str(rows.distribution[0]), str(rows.alternative[0]), critical,
                None if not isinstance(note, str) else note, **extra)
 
 
@@ -92,23 +93,28 @@ def _one(fit: OLSFit, name: str, options: Options, **kwargs: Any) -> tuple[Rows,
     return fit_rows(fit, (name,), options, details=True, **kwargs)
 
 
-def _series_fit(x: Any, test: str, ordered: bool) -> OLSFit:
-    """A series as a regression on nothing: its residuals are the series itself."""
+def _series_row(x: Any, test: str, name: str, options: Options, ordered: bool) -> tuple[Rows, int]:
+    """The row of a series test and the series' length.  The series is a regression on nothing, whose
+    residuals are the series itself: the engine fits it and tests it in one call."""
     if isinstance(x, OLSFit):
         x.residuals_for_tests()
         if ordered:
             x.require_order(test)
-        resid = np.ascontiguousarray(x.resid)
-        return fit_arrays(resid, np.empty((resid.shape[0], 0)), (), None, x.index, x.dropped, x.inner_gaps)
-    vector = as_vector(x, "x", finite=False)
-    if ordered:
-        require_unique_labels(vector.index, test)
-    values = np.ascontiguousarray(vector.values)
-    _require_finite(values, "x")
-    if values.shape[0] == 0:
-        raise DiagnosticError(f"too few observations: {test} needs at least 2 observations, got 0",
-                              Status.TOO_FEW_OBS)
-    return fit_arrays(values, np.empty((values.shape[0], 0)), (), None, None)
+        values, index, gaps = np.ascontiguousarray(x.resid), x.index, x.inner_gaps
+    else:
+        vector = as_vector(x, "x", finite=False)
+        if ordered:
+            require_unique_labels(vector.index, test)
+        values = np.ascontiguousarray(vector.values)
+        _require_finite(values, "x")
+        if values.shape[0] == 0:
+            raise DiagnosticError(f"too few observations: {test} needs at least 2 observations, got 0",
+                                  Status.TOO_FEW_OBS)
+        index, gaps = None, 0
+    n = values.shape[0]
+    X = np.empty((n, 0))
+    run = _engine.run(values, X, np.array([0, n], dtype=np.int64), _engine.options_tuple((name,), options))
+    return table_rows(run, (name,), options, groups_of_one(n, (), index, gaps, X), details=True), n
 
 
 def _series_options(lags: int | None = None) -> Options:
@@ -371,8 +377,8 @@ def ljung_box(x: Any, *, lags: int = _DEFAULT_LAGS) -> DiagnosticResult:
     lags = series_lags(lags, "ljung_box")
     if lags < 1:
         raise DiagnosticError(f"lag below 1: lags must be at least 1, got {lags}", Status.BAD_LAG)
-    fit = _series_fit(x, "Ljung-Box", True)
-    return _result(_one(fit, "ljung_box", _series_options(lags))[0], fit)
+    row, n = _series_row(x, "Ljung-Box", "ljung_box", _series_options(lags), True)
+    return _result(row, None, nobs=n)
 
 
 def box_pierce(x: Any, *, lags: int = _DEFAULT_LAGS) -> DiagnosticResult:
@@ -387,8 +393,8 @@ def box_pierce(x: Any, *, lags: int = _DEFAULT_LAGS) -> DiagnosticResult:
     lags = series_lags(lags, "box_pierce")
     if lags < 1:
         raise DiagnosticError(f"lag below 1: lags must be at least 1, got {lags}", Status.BAD_LAG)
-    fit = _series_fit(x, "Box-Pierce", True)
-    return _result(_one(fit, "box_pierce", _series_options(lags))[0], fit)
+    row, n = _series_row(x, "Box-Pierce", "box_pierce", _series_options(lags), True)
+    return _result(row, None, nobs=n)
 
 
 def jarque_bera(x: Any) -> DiagnosticResult:
@@ -398,8 +404,8 @@ def jarque_bera(x: Any) -> DiagnosticResult:
     ten observations the statistic is still returned, with status -5 and a
     note that the chi-square approximation is not to be trusted.
     """
-    fit = _series_fit(x, "Jarque-Bera", False)
-    return _result(_one(fit, "jarque_bera", Options())[0], fit)
+    row, n = _series_row(x, "Jarque-Bera", "jarque_bera", Options(), False)
+    return _result(row, None, nobs=n)
 
 
 def arch_lm(x: Any, *, lags: Any = 4) -> DiagnosticResult:
@@ -414,9 +420,9 @@ def arch_lm(x: Any, *, lags: Any = 4) -> DiagnosticResult:
     lags = as_int(lags, "lags")
     if lags < 1:
         raise DiagnosticError(f"lag below 1: lags must be at least 1, got {lags}", Status.BAD_LAG)
-    fit = _series_fit(x, "ARCH LM", True)
+    row, n = _series_row(x, "ARCH LM", "arch_lm", Options(arch_lags=lags), True)
     # nobs: the rows of the regression, the statistic's n.
-    return _result(_one(fit, "arch_lm", Options(arch_lags=lags))[0], fit, nobs=fit.nobs - lags)
+    return _result(row, None, nobs=n - lags)
 
 
 # --- long-run covariance and Wald ------------------------------------------

@@ -110,15 +110,20 @@ def _index(names: tuple[str, ...]) -> Any:
 
 def groups_of(fit: OLSFit, z_names: tuple[str, ...] | None = None) -> Groups:
     """What the words of one fit's rows need."""
+    return groups_of_one(fit.nobs, fit.names, fit.index, fit.inner_gaps, fit.X, z_names)
+
+
+def groups_of_one(n: int, names: tuple[str, ...], index: Any, gaps: int, X: np.ndarray,
+                  z_names: tuple[str, ...] | None = None) -> Groups:
+    """What the words of the rows of one regression (n rows of X, columns ``names``) need."""
     unordered: dict[int, str] = {}
-    if fit.index is not None and not fit.index.is_unique:
-        repeated = fit.index[fit.index.duplicated()]
+    if index is not None and not index.is_unique:
+        repeated = index[index.duplicated()]
         unordered[0] = (f"the row labels repeat ({repeated[0]} labels more than one row): the test uses the order "
                         "of the rows and needs one row per label")
-    return Groups(n=np.array([fit.nobs]), names=fit.names, z_names=z_names,
-                  label=None if fit.index is None else (lambda g, position: fit.label(position)),
-                  gaps=np.array([fit.inner_gaps]),
-                  unordered=unordered, design=lambda g: fit.X)
+    return Groups(n=np.array([n]), names=names, z_names=z_names,
+                  label=None if index is None else (lambda g, position: index[position]),
+                  gaps=np.array([gaps]), unordered=unordered, design=lambda g: X)
 
 
 def fit_rows(fit: OLSFit, tests: tuple[str, ...], options: Options, *, details: bool = False, Z: Any = None,
