@@ -470,13 +470,15 @@ def test_table_is_the_frame_pandas_would_construct(case):
     pd.testing.assert_frame_equal(kd.battery(fit, tests=list(tests)), made, check_exact=True)
 
 
-def test_panel_table_is_the_frame_pandas_would_construct():
+@pytest.mark.parametrize("groups", [4, 300])  # tables below and above SMALL_TABLE rows
+def test_panel_table_is_the_frame_pandas_would_construct(groups):
     from Kestrix.diagnostics import _table
 
     rng = np.random.default_rng(5)
-    sizes = [40, 9, 40, 3]
-    frame = pd.DataFrame({"g": np.repeat(np.arange(4), sizes), "y": rng.standard_normal(92),
-                          "x": rng.standard_normal(92)})
+    sizes = np.resize([40, 9, 40, 3], groups)
+    frame = pd.DataFrame({"g": np.repeat(np.arange(groups), sizes), "y": rng.standard_normal(sizes.sum()),
+                          "x": rng.standard_normal(sizes.sum())})
+    assert (len(kd.TESTS) * groups > _table.SMALL_TABLE) == (groups == 300)
     made = kd.battery_panel(frame, "g", "y", ["x"])
     cols = {name: made[name].array for name in _table.COLUMNS}
     pd.testing.assert_frame_equal(made.drop(columns="nobs"), _constructed(cols, made.index), check_exact=True)

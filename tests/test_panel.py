@@ -206,6 +206,8 @@ def test_any_chunking_gives_the_same_bits_in_one_engine_call_per_chunk(monkeypat
 
 def special(kind, rng, n=40):
     """A group of n rows that is special in some way, among clean groups of the same size."""
+    if kind.endswith("rows"):  # "8 rows": tests flagged (below 10 rows) or not applicable
+        n = int(kind.split()[-2])
     X = rng.standard_normal((n, 3))
     y = 0.1 + X @ [1.0, -0.5, 0.2] + rng.standard_normal(n)
     if kind == "rank-deficient":
@@ -222,6 +224,8 @@ def special(kind, rng, n=40):
         X[:, 2] = 2.0 * X[:, 0] + 1e-9 * rng.standard_normal(n)
     elif kind == "nan":
         X[7, 1] = np.nan
+    elif kind.startswith("outlier"):  # among short groups alike but for the verdict of their flagged rows
+        y[-1] += 50.0
     elif kind == "tied residuals":  # zero recursive-residual variance after the first p rows
         y = 0.1 + X @ [1.0, -0.5, 0.2]
         y[-1] += 1.0
@@ -230,7 +234,8 @@ def special(kind, rng, n=40):
 
 
 KINDS = ["rank-deficient", "near-collinear", "constant regressor", "zero regressor", "exact fit", "constant response",
-         "nan", "tied residuals"]
+         "nan", "tied residuals", "a: 8 rows", "b: 8 rows", "outlier: 8 rows",
+         "a: 5 rows", "b: 5 rows"]
 
 
 @pytest.mark.parametrize("options", [

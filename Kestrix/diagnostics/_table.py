@@ -368,6 +368,17 @@ def _pack(columns: list[np.ndarray]) -> np.ndarray:
     return np.unique(np.stack(columns, axis=1), axis=0, return_inverse=True)[1].reshape(-1)
 
 
+def _cases(columns: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+    """The distinct rows of int columns of one length: each case's first row and every row's case.  The
+    columns that do not vary are left out of the key (usually most of them)."""
+    size = columns[0].shape[0]
+    varying = [c for c in columns if size and int(c.min()) != int(c.max())]
+    if not varying:
+        return np.zeros(min(size, 1), dtype=np.int64), np.zeros(size, dtype=np.int64)
+    _, first, inverse = np.unique(_pack(varying), return_index=True, return_inverse=True)
+    return first, inverse.reshape(-1)
+
+
 # From this many groups on, the words of regular rows are made once per distinct case.
 _VECTORISE = 16
 
@@ -465,9 +476,53 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
             if details:
                 distribution[rr, k] = np.array(case_dist, dtype=object)[inverse]
                 alternative[rr, k] = np.array(case_alt, dtype=object)[inverse]
-        # Every other row: its words made row by row (the same case made once, through a cache).
+        # Refused rows: their words depend on the status, the group's size and rank and the engine's words
+        # (White's also on which columns of the group vary, a missing value's on the group), made once per
+        # distinct case.
+        alike = ~ok & ~refused_order & (st != _NOT_FINITE) & (name != "white") & (G >= _VECTORISE)
+        fr = np.flatnonzero(alike)
+        if fr.size:
+            first, inverse = _cases([st[fr], n_all[fr], ranks[fr], *info[fr].T])
+            made_codes = np.empty((first.size, 4), dtype=np.int32)
+            for c, i0 in enumerate(first.tolist()):
+                i = int(fr[i0])
+                s_ = int(st[i])
+                message = refusal(name, s_, info[i], int(n_all[i]), int(ranks[i]), p, options, groups, i,
+                                  white_cross)
+                made_codes[c] = (words["label"].code(label(name, options, white_cross=white_cross)),
+                                 words["verdict"].code(NOT_APPLICABLE if s_ == _TOO_FEW else NOT_COMPUTED),
+                                 words["note"].code(message) if s_ == _TOO_FEW else -1,
+                                 -1 if s_ == _TOO_FEW else words["error"].code(message))
+            for j, name_ in enumerate(("label", "verdict", "note", "error")):
+                codes[name_][fr, k] = made_codes[inverse, j]
+        # Computed rows with notes: their words depend on the group itself only through the names of
+        # dropped columns, the labels of a break and the notes of gaps and of sup-F (those go row by row);
+        # the others are made once per distinct case of the numbers they read.
+        noted = ok & (fl != 0) & ((fl & _F["DROPPED"]) == 0) & ~gapped & (name not in ("sup_f", "chow")) & \
+            (G >= _VECTORISE)
+        fc = np.flatnonzero(noted)
+        if fc.size:
+            first, inverse = _cases([fl[fc], d1[fc], d2[fc], n_all[fc], ranks[fc], reject[fc, k], *info[fc].T])
+            made_codes = np.empty((first.size, 4), dtype=np.int64)
+            case_dist, case_alt = [], []
+            for c, i0 in enumerate(first.tolist()):
+                i = int(fc[i0])
+                texts = _computed_words(name, i, info[i], int(d1[i]), int(d2[i]), int(n_all[i]), int(ranks[i]), p,
+                                        options, groups, white_cross, pvalue[i, k], pv is None, [], flags=int(fl[i]))
+                made_codes[c] = (words["label"].code(texts[0]), words["verdict"].code(texts[1]),
+                                 words["note"].code(texts[4]), _df_code(law, int(d1[i]), int(d2[i]), df_values,
+                                                                        df_index))
+                case_dist.append(texts[2])
+                case_alt.append(texts[3])
+            for j, name_ in enumerate(("label", "verdict", "note")):
+                codes[name_][fc, k] = made_codes[inverse, j]
+            df_codes[fc, k] = made_codes[inverse, 3]
+            if details:
+                distribution[fc, k] = np.array(case_dist, dtype=object)[inverse]
+                alternative[fc, k] = np.array(case_alt, dtype=object)[inverse]
+        # Every other row: its words made row by row (a refusal's case once, through a cache).
         cache: dict[Any, tuple[int, int, int, int]] = {}
-        for i in np.flatnonzero(~regular).tolist():
+        for i in np.flatnonzero(~regular & ~alike & ~noted).tolist():
             g = i
             n, r, s = int(n_all[g]), int(ranks[g]), int(st[i])
             if refused_order[i]:
@@ -688,19 +743,25 @@ def _column_index() -> Any:
     return pd.Index(list(COLUMNS))
 
 
-def frame(cols: dict[str, Any], index: Any) -> Any:
-    """The DataFrame of the columns, in the order of COLUMNS.
+#: Tables of up to this many rows are assembled from their typed arrays (see ``frame``).
+SMALL_TABLE = 4096
 
-    The same frame as ``pd.DataFrame(cols, index=index)``, made from arrays
-    that already have their final types: an object column of text (missing
+
+def frame(cols: dict[str, Any], index: Any) -> Any:
+    """The DataFrame of the columns, in the order of COLUMNS: ``pd.DataFrame(cols, index=index)``.
+
+    A small table (one regression's) is made from arrays that already have
+    their final types, without the constructor's checks of every column,
+    which are most of its time there: an object column of text (missing
     values allowed) becomes pandas' string column, as the constructor would
-    make it, and the rest go in as they are, without the constructor's
-    checks of every column (a tenth of its time on one regression's table).
+    make it, and the rest go in as they are.  A large one goes through the
+    constructor, which leaves each column in its own block where the other
+    way would copy the columns of one type into one.
     """
     import pandas as pd
 
     make = getattr(pd.DataFrame, "_from_arrays", None)
-    if make is None:  # pragma: no cover - every supported pandas has it
+    if make is None or len(index) > SMALL_TABLE:
         return pd.DataFrame({name: cols[name] for name in COLUMNS}, index=index, copy=False)
     text = _text_dtype()
     arrays = []
