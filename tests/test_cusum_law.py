@@ -68,3 +68,16 @@ def test_small_statistics_cross_for_certain_and_the_boundary_is_the_classical_on
     assert np.all(np.diff(p) < 1e-15) and p[-1] < p[0] and math.isnan(dist.cusum_pvalue(math.nan))
     assert round(kd.cusum_critical_value(0.05), 3) == 0.948
     assert dist.cusum_pvalue(kd.cusum_critical_value(0.01)) == pytest.approx(0.01, abs=1e-12)
+
+
+@pytest.mark.parametrize("block", [1, 64, 1 << 20])
+def test_pvalues_of_many_statistics_are_those_of_each_alone(monkeypatch, block):
+    # Many statistics are summed in blocks, each with the terms its smallest statistic needs: a statistic's
+    # p-value must not depend on its neighbours or on the blocks.
+    rng = np.random.default_rng(2)
+    a = np.concatenate([rng.uniform(0.0, 3.0, 400), rng.uniform(0.05, 0.06, 20), [0.0501, math.nan, math.inf, 0.05]])
+    rng.shuffle(a)
+    alone = np.array([dist.cusum_pvalue(float(v)) for v in a])
+    monkeypatch.setattr(dist, "_CUSUM_BLOCK", block)
+    many = dist.cusum_pvalues(a)
+    assert np.array_equal(many.view(np.int64), alone.view(np.int64))

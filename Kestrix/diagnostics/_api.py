@@ -84,8 +84,11 @@ def _result(rows: Rows, fit: OLSFit | None, cls: type = DiagnosticResult, critic
     pvalue = float(cols["pvalue"][0])
     no_p = math.isnan(pvalue) and str(cols["verdict"][0]).startswith("no p-value")
     note = cols["note"][0]
+    if nobs is None:
+        assert fit is not None, "a result needs the fit or its number of observations"
+        nobs = fit.nobs
     return cls(str(cols["label"][0]), float(cols["statistic"][0]), cols["df"][0], None if no_p else pvalue, status,
-               False, nobs if fit is None or nobs is not None else fit.nobs, str(rows.distribution[0]), str(rows.alternative[0]), critical,
+               False, nobs, str(rows.distribution[0]), str(rows.alternative[0]), critical,
                None if not isinstance(note, str) else note, **extra)
 
 

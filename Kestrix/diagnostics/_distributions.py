@@ -136,6 +136,10 @@ def _normal_sf_many(x: np.ndarray) -> np.ndarray:
     return 0.5 * _ERFC(x / math.sqrt(2.0)).astype(np.float64)
 
 
+# Terms of the CUSUM series evaluated at once, at most (a bound on the scratch of a large panel).
+_CUSUM_BLOCK = 1 << 20
+
+
 def cusum_pvalues(a: np.ndarray) -> np.ndarray:
     """Asymptotic P(a Brownian motion leaves ±a·(1 + 2t) on [0, 1]) for each CUSUM statistic in a."""
     a = np.asarray(a, dtype=np.float64)
@@ -144,13 +148,19 @@ def cusum_pvalues(a: np.ndarray) -> np.ndarray:
     p[a <= _CUSUM_CERTAIN] = 1.0
     x = a[live]
     total = 2.0 * _normal_sf_many(3.0 * x)
-    if x.size:
-        # The terms of every statistic at once: (k, x) pairs whose weight can reach 1e-17 (4k²x² within
-        # log(2e17), with a margin for rounding), of which those whose weight does are summed; then each
-        # total takes its terms in the order of k (a term left out is added as zero).
-        limit = math.log(2e17) + 1.0
-        k_max = int(math.sqrt(limit / (4.0 * float(x.min()) ** 2))) + 1
-        k, xs = np.broadcast_arrays(np.arange(1, k_max + 1, dtype=np.float64)[:, None], x)
+    # The terms of many statistics at once: (k, x) pairs whose weight can reach 1e-17 (4k²x² within
+    # log(2e17), with a margin for rounding), of which those whose weight does are summed; each total
+    # takes its terms in the order of k, a term left out added as zero (which leaves it as it is, so the
+    # blocks, of statistics of similar size, change no bit).
+    limit = math.log(2e17) + 1.0
+    order = np.argsort(x)
+    start = 0
+    while start < x.size:
+        k_max = int(math.sqrt(limit / (4.0 * float(x[order[start]]) ** 2))) + 1
+        block = order[start:start + max(1, _CUSUM_BLOCK // k_max)]
+        start += block.size
+        xb, sums = x[block], total[block]
+        k, xs = np.broadcast_arrays(np.arange(1, k_max + 1, dtype=np.float64)[:, None], xb)
         reach = 4.0 * k * k * xs * xs <= limit
         k, xs = k[reach], xs[reach]
         weight = 2.0 * np.exp(-4.0 * k * k * xs * xs)
@@ -161,7 +171,8 @@ def cusum_pvalues(a: np.ndarray) -> np.ndarray:
         term = np.zeros(reach.shape)
         term[reach] = found
         for j in range(k_max):
-            total = total + term[j] if j % 2 == 0 else total - term[j]
+            sums = sums + term[j] if j % 2 == 0 else sums - term[j]
+        total[block] = sums
     p[live] = np.minimum(1.0, np.maximum(0.0, total))
     return p
 
