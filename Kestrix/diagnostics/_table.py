@@ -18,7 +18,7 @@ from typing import Any, Callable
 import numpy as np
 
 from . import _cusumsq
-from ._distributions import _UFUNCS, _scipy, chi2_sf_many, cusum_critical_value, cusum_pvalues, f_sf_many, supf_tail
+from ._distributions import chi2_sf_many, cusum_critical_value, cusum_pvalues, f_sf_many, supf_tail
 from ._engine import CODES, INFO, Run
 from ._registry import REGISTRY, WHITE_SQUARES
 from ._status import Status
@@ -260,6 +260,20 @@ def _logit(x: float) -> float:
     return math.log(x / (1.0 - x))
 
 
+# The laws whose tails are SciPy's special functions.
+_SPECIAL_LAWS = ("chi2", "F", "t")
+
+
+def _special_tail(law: str, stat: Any, df1: Any, df2: Any) -> Any:
+    """P(statistic > stat) under a law of _SPECIAL_LAWS, elementwise on arrays or on numbers (None without
+    SciPy); a t statistic's two-sided tail is that of t² under F(1, df1)."""
+    if law == "chi2":
+        return chi2_sf_many(stat, df1)
+    if law == "F":
+        return f_sf_many(stat, df1, df2)
+    return f_sf_many(stat * stat, 1.0, df1)
+
+
 def pvalues(name: str, stat: np.ndarray, df1: np.ndarray, df2: np.ndarray, info: np.ndarray,
             n: np.ndarray) -> tuple[np.ndarray | None, list[str | None] | None]:
     """The p-values of one test's computed rows, per its law (None without SciPy for the laws needing it);
@@ -267,12 +281,8 @@ def pvalues(name: str, stat: np.ndarray, df1: np.ndarray, df2: np.ndarray, info:
     law = REGISTRY[name].law
     if stat.size == 0:
         return np.empty(0), None
-    if law == "chi2":
-        return chi2_sf_many(stat, df1.astype(np.float64)), None
-    if law == "F":
-        return f_sf_many(stat, df1.astype(np.float64), df2.astype(np.float64)), None
-    if law == "t":
-        return f_sf_many(stat * stat, np.ones(stat.shape), df1.astype(np.float64)), None
+    if law in _SPECIAL_LAWS:
+        return _special_tail(law, stat, df1.astype(np.float64), df2.astype(np.float64)), None
     if law == "cusum":
         return cusum_pvalues(stat), None
     if law == "cusumsq":
@@ -588,19 +598,13 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
 
 
 def _pvalue_of_one(name: str, stat: float, d1: int, d2: int, info: np.ndarray, n: int) -> tuple[Any, Any]:
-    """``pvalues`` of one row: the p-value (None without SciPy) and sup-F's far-tail note (or None).  The laws
-    of SciPy's special functions are called on the Python numbers (the same function of the same values as
-    the vectorised path, without its arrays)."""
+    """``pvalues`` of one row: the p-value (None without SciPy) and sup-F's far-tail note (or None).  SciPy's
+    laws are called on the Python numbers (the same function of the same values as the vectorised path,
+    without its arrays)."""
     law = REGISTRY[name].law
-    if law in ("chi2", "F", "t"):
-        special = _scipy(_UFUNCS)
-        if special is None:
-            return None, None
-        if law == "chi2":
-            return float(special.chdtrc(float(d1), stat)), None
-        if law == "F":
-            return float(special.fdtrc(float(d1), float(d2), stat)), None
-        return float(special.fdtrc(1.0, float(d1), stat * stat)), None
+    if law in _SPECIAL_LAWS:
+        tail = _special_tail(law, stat, float(d1), float(d2))
+        return (None, None) if tail is None else (float(tail), None)
     pv, far = pvalues(name, np.array([stat]), np.array([d1]), np.array([d2]), info[None, :], np.array([n]))
     return (None, None) if pv is None else (float(pv[0]), None if far is None else far[0])
 
