@@ -203,6 +203,18 @@ def test_rows_are_exact_at_tabulated_m():
     assert math.sqrt(55) * _cusumsq.critical_value(55, 0.05) == pytest.approx(_cusumsq_table.Z[i][j], rel=1e-14)
 
 
+@pytest.mark.parametrize("m", [3, 7, 55, 61, 137, 2000, 5000])
+def test_one_gap_has_the_bits_of_many(m):
+    # pvalue takes one gap through its own arithmetic on Python numbers: body, tail, the ends, NaN.
+    rng = np.random.default_rng(m)
+    top = 1.0 - 1.0 / m
+    g = np.concatenate([[0.0, -0.1, 1e-12, top, np.nextafter(top, 0.0), 1.0, math.nan, math.inf],
+                        rng.uniform(0.0, 1.0, 500), rng.uniform(0.0, 0.3, 500)])
+    many = _cusumsq.pvalues(g, m)
+    alone = np.array([_cusumsq.pvalue(float(v), m) for v in g])
+    assert np.array_equal(many.view(np.int64), alone.view(np.int64))
+
+
 # --- refusals -------------------------------------------------------------------
 
 @pytest.mark.parametrize("m", [-5, 0, 1, 2, np.int64(2)])

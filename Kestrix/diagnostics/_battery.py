@@ -82,11 +82,18 @@ class Options:
 
 def make_options(what: str, options: dict[str, Any]) -> Options:
     """The options of a battery call, an unknown name refused by the call's own name."""
+    if not options:
+        return _defaults()
     unknown = [name for name in options if name not in Options.__dataclass_fields__]
     if unknown:
         raise TypeError(f"{what} got an unexpected option {unknown[0]!r} (options: "
                         f"{', '.join(Options.__dataclass_fields__)})")
     return Options(**options)
+
+
+@functools.lru_cache(maxsize=1)
+def _defaults() -> Options:
+    return Options()  # frozen: one object serves every call
 
 
 def selected(tests: Any) -> tuple[str, ...]:

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import functools
-
 import math
 from dataclasses import dataclass
 from functools import cached_property
@@ -165,11 +163,10 @@ class OLSFit:
                 f"R²={self.rsquared:.4f}, sigma={self.sigma:.6g}; {coef})")
 
 
-@functools.lru_cache(maxsize=1)
 def _default_options() -> Any:
-    from ._battery import Options
+    from ._battery import _defaults
 
-    return Options()  # frozen: one object serves every call
+    return _defaults()
 
 
 def _drop_missing(yv: Vector, Xm: Matrix) -> tuple[Vector, Matrix, tuple[int, ...], int]:

@@ -18,7 +18,7 @@ from typing import Any, Callable
 import numpy as np
 
 from . import _cusumsq
-from ._distributions import chi2_sf_many, cusum_critical_value, cusum_pvalues, f_sf_many, supf_tail
+from ._distributions import chi2_sf_many, cusum_critical_value, cusum_pvalue, cusum_pvalues, f_sf_many, supf_tail
 from ._engine import CODES, INFO, Run
 from ._registry import REGISTRY, WHITE_SQUARES
 from ._status import Status
@@ -605,6 +605,10 @@ def _pvalue_of_one(name: str, stat: float, d1: int, d2: int, info: np.ndarray, n
     if law in _SPECIAL_LAWS:
         tail = _special_tail(law, stat, float(d1), float(d2))
         return (None, None) if tail is None else (float(tail), None)
+    if law == "cusum":
+        return cusum_pvalue(stat), None
+    if law == "cusumsq":
+        return _cusumsq.pvalue(stat, int(info[1])), None
     pv, far = pvalues(name, np.array([stat]), np.array([d1]), np.array([d2]), info[None, :], np.array([n]))
     return (None, None) if pv is None else (float(pv[0]), None if far is None else far[0])
 
@@ -747,9 +751,82 @@ def _column_index() -> Any:
     return pd.Index(list(COLUMNS))
 
 
+def _probe_columns() -> list[Any]:
+    """Two rows of every kind of column a table has, for the checks of the fast constructions below."""
+    import pandas as pd
+
+    def text(*values: Any) -> np.ndarray:
+        out = np.empty(len(values), dtype=object)
+        out[:] = values
+        return out
+
+    return [text("a", "b"), np.array([1.5, math.nan]), text(3, (1, 2)), np.array([0.5, 0.25]),
+            np.array([0, -8], dtype=np.int64), np.zeros(2, dtype=bool),
+            pd.arrays.BooleanArray(np.array([True, False]), np.array([False, True])), text("x", math.nan),
+            text(math.nan, "y"), text(math.nan, math.nan)]
+
+
+@functools.lru_cache(maxsize=1)
+def _text_maker() -> Callable[[np.ndarray], Any] | None:
+    """What turns an object array of text (NaN where missing) into pandas' string column as the constructor
+    makes it (None where pandas keeps text as object).  With Arrow storage the Arrow array is made in one
+    call, where the sequence constructor would first check every value; that way is used only when it gives
+    what the constructor gives."""
+    text = _text_dtype()
+    if text is None:
+        return None
+    kind = text.construct_array_type()
+
+    def checked(values: np.ndarray) -> Any:
+        return kind._from_sequence(values, dtype=text)
+
+    if getattr(text, "storage", None) != "pyarrow":
+        return checked
+    try:
+        import pyarrow as pa
+
+        arrow_type = checked(_probe_columns()[0])._pa_array.type
+
+        def direct(values: np.ndarray) -> Any:
+            return kind(pa.array(values, type=arrow_type, from_pandas=True), dtype=text)
+
+        for probe in _probe_columns()[7:]:
+            made, expected = direct(probe), checked(probe)
+            if made.dtype != expected.dtype or not made.equals(expected):
+                return checked
+    except Exception:  # noqa: BLE001 - any pandas or pyarrow without these entry points
+        return checked
+    return direct
+
+
+@functools.lru_cache(maxsize=1)
+def _assembler() -> Callable[[list[Any], Any], Any]:
+    """What makes a DataFrame of the table's columns (arrays of their final types) and an index.  pandas'
+    own way copies the columns of one type into one block; a table of ten rows costs less with a block per
+    column, which is used where this pandas offers it and makes the same frame."""
+    import pandas as pd
+
+    def consolidated(arrays: list[Any], index: Any) -> Any:
+        return pd.DataFrame._from_arrays(arrays, columns=_column_index(), index=index, verify_integrity=False)
+
+    try:
+        from pandas.core.internals.managers import create_block_manager_from_column_arrays as blocks
+
+        make = pd.DataFrame._from_mgr
+
+        def separate(arrays: list[Any], index: Any) -> Any:
+            manager = blocks(arrays, [_column_index(), index], consolidate=False, refs=[None] * len(arrays))
+            return make(manager, axes=manager.axes)
+
+        index = pd.Index(["r0", "r1"])
+        pd.testing.assert_frame_equal(separate(_probe_columns(), index), consolidated(_probe_columns(), index))
+    except Exception:  # noqa: BLE001 - any pandas without these internals, or where they differ
+        return consolidated
+    return separate
+
+
 #: Tables of up to this many rows are assembled from their typed arrays (see ``frame``).
 SMALL_TABLE = 4096
-
 
 def frame(cols: dict[str, Any], index: Any) -> Any:
     """The DataFrame of the columns, in the order of COLUMNS: ``pd.DataFrame(cols, index=index)``.
@@ -764,18 +841,17 @@ def frame(cols: dict[str, Any], index: Any) -> Any:
     """
     import pandas as pd
 
-    make = getattr(pd.DataFrame, "_from_arrays", None)
-    if make is None or len(index) > SMALL_TABLE:
+    if getattr(pd.DataFrame, "_from_arrays", None) is None or len(index) > SMALL_TABLE:
         return pd.DataFrame({name: cols[name] for name in COLUMNS}, index=index, copy=False)
-    text = _text_dtype()
+    text = _text_maker()
     arrays = []
     for name in COLUMNS:
         values = cols[name]
         if text is not None and isinstance(values, np.ndarray) and values.dtype == object and \
                 pd.api.types.infer_dtype(values, skipna=True) == "string":
-            values = text.construct_array_type()._from_sequence(values, dtype=text)
+            values = text(values)
         arrays.append(values)
-    return make(arrays, columns=_column_index(), index=index, verify_integrity=False)
+    return _assembler()(arrays, index)
 
 
 def critical_values(name: str, m: int) -> float | None:
