@@ -997,6 +997,37 @@ TEST(BatteryLanes, GroupsOfOneAndTwoRows) {
     }
 }
 
+// The series statistics of short groups in lanes: lags clamped to n - 1, Jarque-Bera below ten rows, residuals
+// of very different sizes side by side; each group as alone.
+TEST(BatteryLanes, SeriesStatisticsOfShortGroupsEqualTheirRunAlone) {
+    for (const i64 n : {3, 5, 8, 11}) {
+        Stack all(1, 0);
+        for (int k = 0; k < 11; ++k) {
+            Group d = regression(7000 + static_cast<uint64_t>(n * 16 + k), n, 1);
+            for (f64& v : d.y) v = std::ldexp(v, 40 * (k % 3) - 40);
+            all.add(d);
+        }
+        for (const i64 lags : {1, 4, 12}) {
+            ksx_battery_options o = options_all();
+            o.lags = lags;
+            o.tests = (uint64_t{1} << KSX_T_LJUNG_BOX) | (uint64_t{1} << KSX_T_BOX_PIERCE) |
+                      (uint64_t{1} << KSX_T_JARQUE_BERA) | (uint64_t{1} << KSX_T_DURBIN_WATSON);
+            Outputs together(all);
+            ASSERT_EQ(run(all, o, together), KSX_S_OK);
+            for (i64 g = 0; g < all.G(); ++g) {
+                SCOPED_TRACE(testing::Message() << "n " << n << " lags " << lags << " group " << g);
+                const Stack one = single(all.group(g));
+                Outputs alone(one);
+                ASSERT_EQ(run(one, o, alone), KSX_S_OK);
+                EXPECT_EQ(alone.status[KSX_T_LJUNG_BOX], KSX_S_OK);
+                EXPECT_EQ(alone.flags[KSX_T_LJUNG_BOX] != 0, lags > n - 1);
+                EXPECT_EQ(alone.flags[KSX_T_JARQUE_BERA] != 0, n < 10);
+                EXPECT_TRUE(same_words(group_words(alone, 0, 0, n), group_words(together, g, all.starts[g], n)));
+            }
+        }
+    }
+}
+
 // The same group placed in every lane position of a run, beside groups that take other branches.
 TEST(BatteryLanes, AGroupGetsTheSameBitsInEveryLane) {
     const i64 n = 20, p = 3;

@@ -207,6 +207,7 @@ private:
     Mask<V> spans_ = uniform<V>(false);
     bool fit_ok_ = true;
     bool omega_ready_ = false;  // the long-run covariance of every lane sits in R_
+    bool series_ready_ = false;  // series_lanes wrote the series statistics of every lane
     i64 start_ = -1;    // first row with a forward recursive residual; -1: none
     i64 start_b_ = -1;  // first row (from the end) with a backward one; -1: none
     V rss0_ = lanes::splat<V>(0.0);   // residual sum of squares of the rows before start_
@@ -952,7 +953,127 @@ private:
             q_scores();
             if (o_.kernel_id != QS) long_run_lanes();
         }
+        series_ready_ = false;
+        if (W > 1 && s_.n >= 2 && o_.lags >= 1 &&
+            (wants(KSX_T_LJUNG_BOX) || wants(KSX_T_BOX_PIERCE) || wants(KSX_T_JARQUE_BERA) ||
+             wants(KSX_T_DURBIN_WATSON)))
+            series_lanes();
         for (int l = 0; l < W; ++l) one_lane(l);
+    }
+
+    // Ljung-Box, Box-Pierce, Jarque-Bera and Durbin-Watson of every lane at once, each sum one chain in
+    // the order of the kernels a single group runs (ksx_acorr and ksx_lb_stat, ksx_jb_stat; the
+    // Durbin-Watson sums of one_lane), so every lane gets the bits of those kernels on its residuals:
+    //   the mean, a plain sum in row order; the deviations z = x - mean; Σz² and, for each lag l, Σ z[m+l]·z[m]
+    //   over m = 0 .. n-l-1, fused, in increasing m; Ljung-Box Σ (ρ_l²)/(n-l) in increasing l, times n(n+2);
+    //   Box-Pierce n·Σρ_l² fused; the moments of Jarque-Bera m2 += d² (the square rounded), m3 and m4 fused.
+    // What follows the sums (the divisions, pow of Jarque-Bera) runs lane by lane as in the kernels.
+    void series_lanes() {
+        const i64 n = s_.n;
+        const i64 used = std::min<i64>(o_.lags, n - 1);
+        V* x = work_;  // the residuals in the units of the input
+        V* z = wb_;
+        V* rho = work2_;  // rho[l], l = 1 .. used
+        for (i64 i = 0; i < n; ++i) x[i] = e_[i] * ys_;
+        V sum = zero();
+        for (i64 i = 0; i < n; ++i) sum = sum + x[i];
+        const V nv = num(static_cast<f64>(n));
+        const V mean = sum / nv;
+        V denom = zero(), m2 = zero(), m3 = zero(), m4 = zero();
+        for (i64 i = 0; i < n; ++i) {
+            const V d = x[i] - mean;
+            z[i] = d;
+            denom = lanes::fma(d, d, denom);
+            const V d2 = d * d;
+            m2 = m2 + d2;
+            m3 = lanes::fma(d, d2, m3);
+            m4 = lanes::fma(d2, d2, m4);
+        }
+        const bool acf = wants(KSX_T_LJUNG_BOX) || wants(KSX_T_BOX_PIERCE);
+        if (acf) {
+            for (i64 l = 1; l <= used; l += 8) {
+                switch (std::min<i64>(8, used - l + 1)) {
+#define KSX_LAGS(K) \
+    case K: lag_sums<K>(z, n, l, rho); break;
+                    KSX_LAGS(1) KSX_LAGS(2) KSX_LAGS(3) KSX_LAGS(4) KSX_LAGS(5) KSX_LAGS(6) KSX_LAGS(7) KSX_LAGS(8)
+#undef KSX_LAGS
+                    default: break;
+                }
+            }
+            for (i64 l = 1; l <= used; ++l) rho[l] = rho[l] / denom;
+        }
+        V lb = zero(), bp = zero();
+        for (i64 l = 1; l <= used && acf; ++l) {
+            lb = lb + (rho[l] * rho[l]) / num(static_cast<f64>(n - l));
+            bp = lanes::fma(rho[l], rho[l], bp);
+        }
+        lb = lb * num(static_cast<f64>(n) * static_cast<f64>(n + 2));
+        bp = nv * bp;
+        V dw_num = zero(), dw_den = zero();
+        if (wants(KSX_T_DURBIN_WATSON)) {
+            for (i64 i = 0; i < n; ++i) {
+                dw_den = lanes::fma(e_[i], e_[i], dw_den);
+                if (i) {
+                    const V d = e_[i] - e_[i - 1];
+                    dw_num = lanes::fma(d, d, dw_num);
+                }
+            }
+        }
+        const f64 nf = static_cast<f64>(n);
+        for (int l = 0; l < W; ++l) {
+            const Sink& k = sink[l];
+            const f64 dl = lanes::lane(denom, l);
+            const bool defined = dl > 0.0 && std::isfinite(dl);
+            for (int t : {KSX_T_LJUNG_BOX, KSX_T_BOX_PIERCE}) {
+                if (!wants(t)) continue;
+                if (used < o_.lags) {
+                    k.flag(t, KSX_F_CLAMPED);
+                    k.words(t)[0] = o_.lags;
+                    k.words(t)[1] = used;
+                }
+                if (!defined) k.set(t, KSX_S_UDEF_VARIANCE);
+                else k.set(t, KSX_S_OK, lanes::lane(t == KSX_T_LJUNG_BOX ? lb : bp, l), used, -1);
+            }
+            if (wants(KSX_T_JARQUE_BERA)) {
+                const f64 a2 = lanes::lane(m2, l) / nf, a3 = lanes::lane(m3, l) / nf, a4 = lanes::lane(m4, l) / nf;
+                if (!std::isfinite(a2) || a2 <= 0.0) {
+                    k.set(KSX_T_JARQUE_BERA, KSX_S_UDEF_VARIANCE);
+                } else {
+                    const f64 skew = a3 / std::pow(a2, 1.5);
+                    const f64 kurt = a4 / (a2 * a2);
+                    const f64 kurt_minus_3 = kurt - 3.0;
+                    const f64 inner = (skew * skew) / 6.0 + (kurt_minus_3 * kurt_minus_3) / 24.0;
+                    const f64 value = nf * inner;
+                    if (n >= 10 || std::isfinite(value)) {
+                        k.set(KSX_T_JARQUE_BERA, KSX_S_OK, value, 2, -1);
+                        if (n < 10) k.flag(KSX_T_JARQUE_BERA, KSX_F_FEW_OBS);
+                    } else {
+                        k.set(KSX_T_JARQUE_BERA, KSX_S_UDEF_VARIANCE);
+                    }
+                }
+            }
+            if (wants(KSX_T_DURBIN_WATSON))
+                k.set(KSX_T_DURBIN_WATSON, KSX_S_OK, lanes::lane(dw_num, l) / lanes::lane(dw_den, l));
+        }
+        series_ready_ = true;
+    }
+
+    // rho[l0 + k] = Σ z[m + l0 + k]·z[m], m = 0 .. n-l0-k-1, for k < K: K chains side by side over the rows
+    // all of them reach, then each on to its own end, every chain in increasing m.
+    template <int K>
+    static void lag_sums(const V* z, i64 n, i64 l0, V* rho) {
+        V s[K];
+#pragma GCC unroll 8
+        for (int k = 0; k < K; ++k) s[k] = zero();
+        const i64 common = n - (l0 + K - 1);
+        for (i64 m = 0; m < common; ++m)
+#pragma GCC unroll 8
+            for (int k = 0; k < K; ++k) s[k] = lanes::fma(z[m + l0 + k], z[m], s[k]);
+#pragma GCC unroll 8
+        for (int k = 0; k < K; ++k) {
+            for (i64 m = common; m + l0 + k < n; ++m) s[k] = lanes::fma(z[m + l0 + k], z[m], s[k]);
+            rho[l0 + k] = s[k];
+        }
     }
 
     // The scores in the basis of Q: U (B_, n x r) = Q₁·diag(e) row by row, U[t][m] = q_t[m]·e_t, Q₁ the
@@ -1058,6 +1179,10 @@ private:
     void one_lane(int l) {
         const Sink& k = sink[l];
         const i64 n = s_.n, p = s_.p, r = fit_.rank;
+        if (series_ready_) {
+            if (wants(KSX_T_WALD) || k.coef_hac) wald(l, r, p, n);
+            return;
+        }
         const f64 yl = lanes::lane(ys_, l);
         for (i64 i = 0; i < n; ++i) lane_e_[i] = lanes::lane(e_[i], l) * yl;
         // Ljung-Box and Box-Pierce.
