@@ -904,10 +904,37 @@ def _engine_cases():
         "bad starts": lambda: _engine.run(y, X, starts[::-1].copy(), every),
         "bad options": lambda: engine_module.battery(y, X, starts, None, (1, 2), ()),
         "short outputs": lambda: engine_module.battery(y, X, starts, None, every, ()),
+        "X as columns": lambda: _engine.run(y, (None, X[:, 1].copy(), X[:, 2].copy()), starts, every, fit=True),
+        "a short column": lambda: _engine.run(y, (None, X[:-1, 1].copy()), starts, every),
+        "columns with Z": lambda: engine_module.battery(y, (None,), starts, X, every, ()),
         "long run": lambda: _engine.long_run(np.ascontiguousarray(X), "qs", 3, True),
         "wald": lambda: _engine.wald(np.ones(2), np.eye(2)),
     }
     return cases
+
+
+def test_engine_takes_x_as_columns():
+    # Columns (None: the constant) give the bits of the row-major design, lane runs and odd sizes alike.
+    from Kestrix.diagnostics import _engine
+
+    rng = np.random.default_rng(32)
+    sizes = np.array([30] * 9 + [7, 12, 12, 3])
+    X = np.column_stack([np.ones(sizes.sum()), rng.standard_normal((sizes.sum(), 2))])
+    y = X @ [0.5, 1.0, -1.0] + rng.standard_normal(sizes.sum())
+    y[40] = np.inf
+    starts = np.concatenate([[0], np.cumsum(sizes)]).astype(np.int64)
+    every = _engine.options_tuple(kd.TESTS + kd.OPTIONAL, kd.Options())
+    wanted = {"fit": True, "rows": True, "recursive": True, "sup_f": True, "coef_hac": True}
+    rows = _engine.run(y, X, starts, every, **wanted)
+    columns = _engine.run(y, (None, X[:, 1].copy(), X[:, 2].copy()), starts, every, **wanted)
+    for field in ("stat", "df1", "df2", "status", "flags", "info", "rank", "coef", "bse", "coef_hac", "resid",
+                  "recursive", "sup_f"):
+        a, b = getattr(rows, field), getattr(columns, field)
+        assert np.array_equal(a.view(np.uint8), b.view(np.uint8)) or np.array_equal(a, b, equal_nan=True), field
+    with pytest.raises(ValueError, match="a column of X has 119 items, expected 120"):
+        _engine.run(y[:120], (None, X[:119, 1].copy()), starts[:5], every)
+    with pytest.raises(ValueError, match="Z cannot be given with X as columns"):
+        _engine.run(y, (None, X[:, 1].copy()), starts, every, Z=X)
 
 
 def test_engine_binding_leaks_nothing():

@@ -97,16 +97,19 @@ def part(out: Run, g0: int, g1: int, r0: int, r1: int) -> Run:
                cut(out.resid, r0, r1), cut(out.recursive, r0, r1), cut(out.sup_f, r0, r1))
 
 
-def run(y: np.ndarray, X: np.ndarray, starts: np.ndarray, engine_options: tuple[Any, ...], *,
-        Z: np.ndarray | None = None, out: Run | None = None, **wanted: bool) -> Run:
+def run(y: np.ndarray, X: np.ndarray | tuple[np.ndarray | None, ...], starts: np.ndarray,
+        engine_options: tuple[Any, ...], *, Z: np.ndarray | None = None, out: Run | None = None,
+        **wanted: bool) -> Run:
     """One engine call over the groups starts[g] .. starts[g+1]-1 of y and X (C-contiguous float64).
 
-    The outputs are ``out`` (views of the right sizes) or new ones, with the
-    optional parts ``wanted`` (see ``allocate``).  The interpreter lock is
-    released for the whole call.
+    X is an n x p array, or a tuple of its p columns (each C-contiguous
+    float64, or None for a column of ones; no Z then): the same results
+    either way.  The outputs are ``out`` (views of the right sizes) or new
+    ones, with the optional parts ``wanted`` (see ``allocate``).  The
+    interpreter lock is released for the whole call.
     """
     if out is None:
-        out = allocate(starts.shape[0] - 1, y.shape[0], X.shape[1], **wanted)
+        out = allocate(starts.shape[0] - 1, y.shape[0], len(X) if isinstance(X, tuple) else X.shape[1], **wanted)
     status = _engine.battery(y, X, starts, Z, engine_options, (
         out.stat, out.df1, out.df2, out.status, out.flags, out.info, out.fit_status, out.rank, out.has_constant,
         out.rss, out.tss, out.coef, out.bse, out.dependent, out.coef_hac, out.resid, out.recursive, out.sup_f))

@@ -33,9 +33,11 @@ class Panel:
     float64, views where the frame's data allow); ``order`` lists the
     frame's rows group by group, each group's rows in the frame's order
     (None when the frame is in that order already).  Group g owns the rows
-    ``starts[g]`` to ``starts[g] + sizes[g] - 1`` of that order, and
-    ``block`` gathers the rows of consecutive groups as the engine takes
-    them, one chunk at a time: the panel's design is never copied whole.
+    ``starts[g]`` to ``starts[g] + sizes[g] - 1`` of that order.  The
+    engine takes the columns of consecutive groups (``columns``): views of
+    the frame's own columns when its rows are in group order, else gathered
+    one chunk at a time, so the panel's design is never copied whole;
+    ``block`` makes the row-major design of a few groups.
     Groups are numbered in the sorted order of their keys (``keys``).
     """
 
@@ -74,6 +76,16 @@ class Panel:
         for j, column in enumerate(self.x_columns):
             X[:, j + self.add_constant] = column[rows_]
         return y, X
+
+
+    def columns(self, g0: int, g1: int) -> tuple[np.ndarray, tuple[np.ndarray | None, ...]]:
+        """y and the columns of X (None for the constant) of the groups g0 .. g1-1, as the engine takes them:
+        views of the frame's columns when its rows are in group order, else the rows gathered per column."""
+        r0 = int(self.starts[g0]) if g0 < self.groups else self.nrows
+        r1 = int(self.starts[g1]) if g1 < self.groups else self.nrows
+        rows_ = slice(r0, r1) if self.order is None else self.order[r0:r1]
+        constant: tuple[None, ...] = (None,) if self.add_constant else ()
+        return self.y_column[rows_], constant + tuple(column[rows_] for column in self.x_columns)
 
 
 def _names(columns: Any) -> list[str]:
@@ -205,7 +217,7 @@ def _run(panel: Panel, tests: tuple[str, ...], engine_options: tuple[Any, ...], 
     def task(g0: int, g1: int) -> int:
         if cancel.is_set():
             return 0
-        y, X = panel.block(g0, g1)
+        y, X = panel.columns(g0, g1)
         starts = np.zeros(g1 - g0 + 1, dtype=np.int64)
         np.cumsum(panel.sizes[g0:g1], out=starts[1:])
         out.keep(g0, g1, _engine.run(y, X, starts, engine_options), slots)

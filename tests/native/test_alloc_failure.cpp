@@ -366,6 +366,7 @@ struct EngineCall {
     std::vector<i64> sizes;
     bool optional;
     i64 kernel_id;
+    bool columns = false;  // X passed as columns (ksx_battery_run_columns)
 };
 
 std::vector<EngineCall> engine_calls() {
@@ -377,6 +378,7 @@ std::vector<EngineCall> engine_calls() {
         {"with Z", 3, 2, {25, 25, 25, 11}, true, 0},
         {"quadratic-spectral window", 4, 0, {64, 64, 64, 64, 64, 130}, true, 2},
         {"empty and one-row groups", 2, 0, {0, 1, 1, 1, 0, 15}, true, 0},
+        {"X as columns, lane runs beside odd sizes", 3, 0, {20, 20, 20, 20, 20, 7, 12, 12, 5}, true, 1, true},
     };
 }
 
@@ -385,6 +387,8 @@ struct EngineRun {
     const EngineCall& call;
     std::vector<i64> starts{0};
     std::vector<f64> y, X, Z;
+    std::vector<f64> columns;             // X column by column, for a call with X as columns
+    std::vector<const f64*> column_ptrs;  // its columns, the first (ones) null
     i64 G = 0, N = 0;
     std::vector<f64> stat, rss, tss, coef, bse, coef_hac, resid, recursive, sup_f;
     std::vector<i64> df1, df2, info, rank;
@@ -403,6 +407,10 @@ struct EngineRun {
             y.push_back(0.5 + 0.1 * t + std::cos(1.3 * t) + 0.3 * std::sin(2.9 * t * t));
         }
         const i64 T = KSX_T_COUNT, p = c.p;
+        columns.resize(static_cast<size_t>(N * p));
+        for (i64 i = 0; i < N; ++i)
+            for (i64 j = 0; j < p; ++j) columns[j * N + i] = X[i * p + j];
+        for (i64 j = 0; j < p; ++j) column_ptrs.push_back(j == 0 ? nullptr : columns.data() + j * N);
         stat.assign(G * T, kSentinel);
         rss.assign(G, kSentinel);
         tss.assign(G, kSentinel);
@@ -456,6 +464,8 @@ struct EngineRun {
             out.recursive = recursive.data();
             out.sup_f = sup_f.data();
         }
+        if (call.columns)
+            return ksx_battery_run_columns(y.data(), column_ptrs.data(), N, call.p, starts.data(), G, &o, &out);
         return ksx_battery_run(y.data(), X.data(), N, call.p, starts.data(), G, call.q ? Z.data() : nullptr,
                                call.q, &o, &out);
     }

@@ -1116,6 +1116,36 @@ TEST(BatterySplit, OneCallEqualsOneCallPerGroupAndAnyChunks) {
     }
 }
 
+// X as columns gives every output of X row-major; with a first column of ones, also when that column is
+// passed as null (the intercept the engine makes itself).
+TEST(BatterySplit, ColumnsGiveTheBitsOfRowMajorX) {
+    for (const i64 p : {1, 2, 5}) {
+        for (const bool null_constant : {false, true}) {
+            Stack s = varied_stack(p, 300 + static_cast<uint64_t>(p), false);
+            if (null_constant)
+                for (i64 i = 0; i < s.N(); ++i) s.X[i * p] = 1.0;
+            std::vector<Vec> columns(static_cast<size_t>(p), Vec(static_cast<size_t>(s.N())));
+            for (i64 i = 0; i < s.N(); ++i)
+                for (i64 j = 0; j < p; ++j) columns[j][i] = s.X[i * p + j];
+            std::vector<const f64*> cols;
+            for (i64 j = 0; j < p; ++j) cols.push_back(j == 0 && null_constant ? nullptr : columns[j].data());
+            for (const ksx_battery_options& o : option_variants()) {
+                SCOPED_TRACE(testing::Message() << "p " << p << " null constant " << null_constant << " kernel "
+                                                << o.kernel_id);
+                Outputs want(s), got(s);
+                ASSERT_EQ(run(s, o, want), KSX_S_OK);
+                ksx_battery_out v = got.view();
+                ASSERT_EQ(ksx_battery_run_columns(s.y.data(), cols.data(), s.N(), p, s.starts.data(), s.G(), &o, &v),
+                          KSX_S_OK);
+                for (i64 g = 0; g < s.G(); ++g)
+                    EXPECT_TRUE(same_words(group_words(want, g, s.starts[g], s.n(g)),
+                                           group_words(got, g, s.starts[g], s.n(g))))
+                        << "group " << g;
+            }
+        }
+    }
+}
+
 TEST(BatteryThreads, ConcurrentCallsGiveTheSerialBits) {
     const Stack s = varied_stack(3, 777, false);
     const std::vector<ksx_battery_options> variants = option_variants();

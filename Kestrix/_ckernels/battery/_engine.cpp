@@ -15,7 +15,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "diag_wald.h"
 #include "ksx_battery.h"
@@ -111,18 +114,39 @@ bool as_i64(PyObject* obj, i64* out) {
 }
 
 // battery(y, X, starts, Z, options, out) -> status
-//   y (N,) f64; X (N, p) f64; starts (G+1,) i64 from 0 to N, non-decreasing; Z None or (N, q) f64;
+//   y (N,) f64; X (N, p) f64, or a tuple of p columns, each (N,) f64 or None for a column of ones (Z then
+//   None); starts (G+1,) i64 from 0 to N, non-decreasing; Z None or (N, q) f64;
 //   options: (tests, lags, arch_lags, break_at, kernel_id, bandwidth, power, trim, cusum_scale, white_cross);
 //   out: (stat, df1, df2, status, flags, info, fit_status, rank, has_constant, rss, tss, coef, bse,
 //         dependent, coef_hac, resid, recursive, sup_f), each an array or None (the first six required).
 PyObject* battery(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity("battery", nargs, 6)) return nullptr;
     Buffer y, X, starts, Z;
-    if (!y.take(args[0], "y", 'd', 1, false) || !X.take(args[1], "X", 'd', 2, false) ||
+    const bool by_columns = PyTuple_Check(args[1]);
+    if (!y.take(args[0], "y", 'd', 1, false) || (!by_columns && !X.take(args[1], "X", 'd', 2, false)) ||
         !starts.take(args[2], "starts", 'q', 1, false) || !Z.take_optional(args[3], "Z", 'd', 2, false))
         return nullptr;
-    const Py_ssize_t N = y.extent(0), p = X.extent(1);
-    if (!need("X's rows", X.extent(0), N) || (Z.held() && !need("Z's rows", Z.extent(0), N))) return nullptr;
+    const Py_ssize_t N = y.extent(0), p = by_columns ? PyTuple_GET_SIZE(args[1]) : X.extent(1);
+    if ((!by_columns && !need("X's rows", X.extent(0), N)) || (Z.held() && !need("Z's rows", Z.extent(0), N)))
+        return nullptr;
+    // X as columns: a view of each (None: the column of ones), held like every other array.
+    std::unique_ptr<Buffer[]> columns(by_columns ? new (std::nothrow) Buffer[p > 0 ? p : 1] : nullptr);
+    std::vector<const f64*> column_data;
+    if (by_columns) {
+        if (!columns) return PyErr_NoMemory();
+        if (Z.held()) {
+            PyErr_SetString(PyExc_ValueError, "Z cannot be given with X as columns");
+            return nullptr;
+        }
+        column_data.assign(static_cast<size_t>(p), nullptr);
+        for (Py_ssize_t j = 0; j < p; ++j) {
+            PyObject* column = PyTuple_GET_ITEM(args[1], j);
+            if (column == Py_None) continue;
+            if (!columns[j].take(column, "a column of X", 'd', 1, false) || !need("a column of X", columns[j].extent(0), N))
+                return nullptr;
+            column_data[static_cast<size_t>(j)] = columns[j].data<f64>();
+        }
+    }
     const Py_ssize_t G = starts.extent(0) - 1;
     if (G < 0) {
         PyErr_SetString(PyExc_ValueError, "starts must hold at least one value");
@@ -207,8 +231,9 @@ PyObject* battery(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     int status;
     // Every array is held by a view until the views go out of scope below; nothing else is touched.
     Py_BEGIN_ALLOW_THREADS
-    status = ksx_battery_run(y.data<f64>(), X.data<f64>(), N, p, s, G, Z.data<f64>(), Z.held() ? Z.extent(1) : 0, &o,
-                             &out);
+    status = by_columns ? ksx_battery_run_columns(y.data<f64>(), column_data.data(), N, p, s, G, &o, &out)
+                        : ksx_battery_run(y.data<f64>(), X.data<f64>(), N, p, s, G, Z.data<f64>(),
+                                          Z.held() ? Z.extent(1) : 0, &o, &out);
     Py_END_ALLOW_THREADS
     if (status == KSX_S_NO_MEMORY) return PyErr_NoMemory();
     return PyLong_FromLong(status);

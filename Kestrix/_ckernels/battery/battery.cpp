@@ -125,14 +125,12 @@ void run_one(const f64* y, const f64* X, const f64* Z, i64 n, i64 p, i64 q, cons
     run_f64_isa_base(y, X, Z, n, p, q, o, k, scratch);
 }
 
-}  // namespace battery
-}  // namespace ksx
+namespace {
 
-using namespace ksx::battery;
-
-extern "C" int ksx_battery_run(const f64* y, const f64* X, i64 N, i64 p, const i64* starts, i64 G, const f64* Z,
-                               i64 q, const ksx_battery_options* options, ksx_battery_out* out) {
-    const ksx_battery_options& o = *options;
+// Every group of the stack: the lane runs where groups of one size follow each other, the rest on f64.
+int run_all(const f64* y, const Design& X, i64 N, const i64* starts, i64 G, const f64* Z, i64 q,
+            const ksx_battery_options& o, ksx_battery_out* out) {
+    const i64 p = X.p;
     if (!Z) q = 0;
     // The largest group, and the largest that has a neighbour of its size (the lanes' scratch).
     i64 n_max = 0, n_lanes = 0;
@@ -144,14 +142,17 @@ extern "C" int ksx_battery_run(const f64* y, const f64* X, i64 N, i64 p, const i
     const int width = lane_width();
     const i64 one = shape_of(n_max, p, q, o).total(1);
     const i64 lane = n_lanes ? shape_of(n_lanes, p, 0, o).total(width) : 0;
-    ksx::Arena arena({one, lane});
+    // A design of columns: a group's rows gathered for its f64 run (n_max·p <= N·p, which the caller holds).
+    const i64 rows = X.cols ? n_max * p : 0;
+    ksx::Arena arena({one, lane, rows});
     if (!arena.ok()) return KSX_S_NO_MEMORY;
     f64* one_scratch = arena.take(one);
     f64* lane_scratch = arena.take(lane);
+    f64* row_scratch = arena.take(rows);
     // The sup-F path is NaN outside the candidates: clear every row first.
     if (out->sup_f)
         for (i64 i = 0; i < N; ++i) out->sup_f[i] = kNaN;
-    const LaneRun r{y, X, starts, G, p, &o, out, lane_scratch, one_scratch};
+    const LaneRun r{y, X, starts, G, p, &o, out, lane_scratch, one_scratch, row_scratch};
     i64 g = 0;
     while (g < G) {
         if (n_lanes) {
@@ -161,10 +162,27 @@ extern "C" int ksx_battery_run(const f64* y, const f64* X, i64 N, i64 p, const i
                 continue;
             }
         }
-        const i64 s = starts[g];
-        run_one(y + s, X + s * p, Z ? Z + s * q : nullptr, starts[g + 1] - s, p, q, o, sink_of(out, g, s, p),
+        const i64 s = starts[g], n = starts[g + 1] - s;
+        run_one(y + s, X.rows_of(s, n, row_scratch), Z ? Z + s * q : nullptr, n, p, q, o, sink_of(out, g, s, p),
                 one_scratch);
         ++g;
     }
     return KSX_S_OK;
+}
+
+}  // namespace
+
+}  // namespace battery
+}  // namespace ksx
+
+using namespace ksx::battery;
+
+extern "C" int ksx_battery_run(const f64* y, const f64* X, i64 N, i64 p, const i64* starts, i64 G, const f64* Z,
+                               i64 q, const ksx_battery_options* options, ksx_battery_out* out) {
+    return run_all(y, Design{X, nullptr, p}, N, starts, G, Z, q, *options, out);
+}
+
+extern "C" int ksx_battery_run_columns(const f64* y, const f64* const* columns, i64 N, i64 p, const i64* starts,
+                                       i64 G, const ksx_battery_options* options, ksx_battery_out* out) {
+    return run_all(y, Design{nullptr, columns, p}, N, starts, G, nullptr, 0, *options, out);
 }

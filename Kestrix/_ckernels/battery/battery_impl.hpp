@@ -148,6 +148,42 @@ public:
         return unclean;
     }
 
+    // load_all with X as columns: lane l's element (i, j) at cols[j][at[l] + i], a null column all ones.
+    unsigned load_all_columns(const f64* const* y, const f64* const* cols, const i64* at) {
+        const i64 n = s_.n, p = s_.p;
+        constexpr uint64_t kExponent = 0x7ff0000000000000ULL;
+        uint64_t inf[W] = {};
+        const auto put = [&](const f64* const* from, V* to, i64 count, i64 stride) {
+            for (i64 k = 0; k < count; ++k) {
+                V v;
+                for (int l = 0; l < W; ++l) {
+                    const f64 x = from[l][k];
+                    uint64_t bits;
+                    std::memcpy(&bits, &x, sizeof bits);
+                    inf[l] |= static_cast<uint64_t>((bits & kExponent) == kExponent);
+                    lanes::set_lane(v, l, x);
+                }
+                to[k * stride] = v;
+            }
+        };
+        put(y, y_, n, 1);
+        for (i64 j = 0; j < p; ++j) {
+            if (!cols[j]) {
+                for (i64 i = 0; i < n; ++i) X_[i * p + j] = num(1.0);
+                continue;
+            }
+            const f64* column[W];
+            for (int l = 0; l < W; ++l) column[l] = cols[j] + at[l];
+            put(column, X_ + j, n, p);
+        }
+        unsigned unclean = 0;
+        for (int l = 0; l < W; ++l) {
+            clear(l);
+            if (inf[l]) unclean |= 1u << l;
+        }
+        return unclean;
+    }
+
     // Returns whether every value was finite (the one pass over the group's data).
     bool load(int l, const f64* y, const f64* X, const f64* Z) {
         const i64 n = s_.n, p = s_.p, q = s_.q;

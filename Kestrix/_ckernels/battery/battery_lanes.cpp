@@ -41,10 +41,12 @@ i64 KSX_LANES_ENTRY(const LaneRun& r, i64 g) {
     i64 count = 0;
     const f64* ys[W];
     const f64* Xs[W];
+    i64 at[W];
     while (count < W && g + count < r.G && r.starts[g + count + 1] - r.starts[g + count] == n) {
         const i64 s = r.starts[g + count];
         ys[count] = r.y + s;
-        Xs[count] = r.X + s * p;
+        Xs[count] = r.X.cols ? nullptr : r.X.X + s * p;
+        at[count] = s;
         run.sink[count] = sink_of(r.out, g + count, s, p);
         ++count;
     }
@@ -52,23 +54,26 @@ i64 KSX_LANES_ENTRY(const LaneRun& r, i64 g) {
     for (i64 l = count; l < W; ++l) {
         ys[l] = ys[count - 1];
         Xs[l] = Xs[count - 1];
+        at[l] = at[count - 1];
         run.sink[l] = run.sink[count - 1];
     }
-    const unsigned unclean = run.load_all(ys, Xs);
+    const unsigned unclean = r.X.cols ? run.load_all_columns(ys, r.X.cols, at) : run.load_all(ys, Xs);
     if (unclean) {
         // The clean groups before the first unclean one, the last of them repeated in the lanes after it.
         count = __builtin_ctz(unclean);
         if (count < 2) return 0;
+        const f64* last = r.X.rows_of(at[count - 1], n, r.rows);
         for (i64 l = count; l < W; ++l) {
             run.sink[l] = run.sink[count - 1];
-            run.load(static_cast<int>(l), ys[count - 1], Xs[count - 1], nullptr);
+            run.load(static_cast<int>(l), ys[count - 1], last, nullptr);
         }
     }
     run.run();
     for (int l = 0; l < count; ++l) {
         if (!run.track.left(l)) continue;
         const i64 s = r.starts[g + l];
-        run_one(r.y + s, r.X + s * p, nullptr, n, p, 0, *r.o, sink_of(r.out, g + l, s, p), r.one_scratch);
+        run_one(r.y + s, r.X.rows_of(s, n, r.rows), nullptr, n, p, 0, *r.o, sink_of(r.out, g + l, s, p),
+                r.one_scratch);
     }
     return count;
 }

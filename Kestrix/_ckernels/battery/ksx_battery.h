@@ -129,6 +129,13 @@ typedef struct ksx_battery_out {
 int ksx_battery_run(const f64* y, const f64* X, i64 N, i64 p, const i64* starts, i64 G, const f64* Z, i64 q,
                     const ksx_battery_options* options, ksx_battery_out* out);
 
+/* ksx_battery_run with X given as p columns of N values each, columns[j]
+ * null for a column of ones (an intercept the caller need not build), and no
+ * Z: the same results, bit for bit, as the row-major X holding the same
+ * values.  A table's columns go in as they are, without gathering its rows. */
+int ksx_battery_run_columns(const f64* y, const f64* const* columns, i64 N, i64 p, const i64* starts, i64 G,
+                            const ksx_battery_options* options, ksx_battery_out* out);
+
 #ifdef __cplusplus
 }
 #endif
