@@ -262,14 +262,15 @@ def _finite_errors(panel: Panel, out: Outputs) -> dict[int, str]:
     return errors
 
 
-def table(panel: Panel, out: Outputs, tests: tuple[str, ...], options: Options) -> Any:
-    """The panel's DataFrame indexed by (group keys ..., test), with the battery's columns and nobs."""
+def table(panel: Panel, out: Outputs, tests: tuple[str, ...], options: Options, workers: int = 1) -> Any:
+    """The panel's DataFrame indexed by (group keys ..., test), with the battery's columns and nobs (the
+    p-values computed on ``workers`` threads)."""
     import pandas as pd
 
     G, K = panel.groups, len(tests)
     groups = Groups(n=panel.sizes.astype(np.int64), names=panel.names, finite_error=_finite_errors(panel, out),
                     design=lambda g: panel.block(g, g + 1)[1])
-    cols = rows(out, tests, options, groups, compact=True, categorical_text=True).columns
+    cols = rows(out, tests, options, groups, compact=True, categorical_text=True, threads=workers).columns
     keys = panel.keys
     group_codes = np.repeat(np.arange(G), K)
     test_codes = np.tile(np.arange(K), G)
@@ -328,7 +329,7 @@ def battery_panel(frame_: Any, by: Any, y: str, x: Any, *, workers: int | None =
     finally:
         if bar is not None:
             bar.close()
-    return table(panel, out, names, options)
+    return table(panel, out, names, options, count)
 
 
 __all__ = ["COLUMNS", "TESTS", "battery_panel"]

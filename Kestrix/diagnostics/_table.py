@@ -385,16 +385,29 @@ def _cases(columns: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
     varying = [c for c in columns if size and int(c.min()) != int(c.max())]
     if not varying:
         return np.zeros(min(size, 1), dtype=np.int64), np.zeros(size, dtype=np.int64)
+    if len(varying) == 1 and int(varying[0].max()) - int(varying[0].min()) < _FEW_VALUES:
+        # One column of a few values (a decision, say): its values in increasing order, without a sort.
+        shifted = varying[0].astype(np.int64) - int(varying[0].min())
+        values = np.flatnonzero(np.bincount(shifted))
+        case = np.zeros(_FEW_VALUES, dtype=np.int64)
+        case[values] = np.arange(values.size)
+        return np.array([int(np.argmax(shifted == v)) for v in values.tolist()], dtype=np.int64), case[shifted]
     _, first, inverse = np.unique(_pack(varying), return_index=True, return_inverse=True)
     return first, inverse.reshape(-1)
 
 
+# A column with fewer distinct values than this in its range is cased without a sort.
+_FEW_VALUES = 64
+
+
 # From this many groups on, the words of regular rows are made once per distinct case.
 _VECTORISE = 16
+# From this many groups on, a table's p-values may be computed on several threads.
+_THREADED_TABLE = 1024
 
 
 def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_cross: bool = True,
-         details: bool = False, compact: bool = False, categorical_text: bool = False) -> Rows:
+         details: bool = False, compact: bool = False, categorical_text: bool = False, threads: int = 1) -> Rows:
     """The rows of every group of an engine run, for the tests asked.
 
     The text columns are object arrays of str (NaN where missing) or, with
@@ -404,7 +417,11 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
     ``run`` holds the engine's per-test outputs in its slots (an ``_engine.Run``)
     or, ``compact``, only those of ``tests``, in their order.  ``details``
     also gives each row's law (``distribution``) and the meaning of a
-    rejection (``alternative``), as the result objects show them.
+    rejection (``alternative``), as the result objects show them.  With
+    ``threads`` above one the p-values of a large table (SciPy's and NumPy's
+    loops, which run without the interpreter lock) are computed on that many
+    threads, one test per task; each is the same function of the same
+    values either way.
     """
     G, K = run.stat.shape[0], len(tests)
     if G == 1 and not categorical_text:
@@ -430,9 +447,12 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
         unordered[g] = True
     # Every test's outputs side by side (G x K), and the statuses of all rows at once: a computed row's
     # (Jarque-Bera's small-sample warning: the kernel's -5), a refusal's.
-    slots = list(range(K)) if compact else [REGISTRY[name].slot for name in tests]
-    ST, FL, INFO_ = run.status[:, slots], run.flags[:, slots], run.info[:, slots, :]
-    D1, D2, STAT = run.df1[:, slots], run.df2[:, slots], run.stat[:, slots]
+    if compact:  # the outputs of the tests asked, in their order: read as they are
+        ST, FL, INFO_, D1, D2, STAT = run.status, run.flags, run.info, run.df1, run.df2, run.stat
+    else:
+        slots = [REGISTRY[name].slot for name in tests]
+        ST, FL, INFO_ = run.status[:, slots], run.flags[:, slots], run.info[:, slots, :]
+        D1, D2, STAT = run.df1[:, slots], run.df2[:, slots], run.stat[:, slots]
     engine_status[:] = ST
     ordered = np.array([REGISTRY[name].ordered for name in tests], dtype=bool)
     REFUSED = unordered[:, None] & ordered[None, :]
@@ -443,14 +463,26 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
     status[OK] = 0
     status[OK & ((FL & _F["FEW_OBS"]) != 0)] = int(Status.TOO_FEW_OBS)
     status[REFUSED] = int(Status.BAD_INPUT)
+
+    def tails(k: int) -> tuple[np.ndarray, tuple[np.ndarray | None, list[str | None] | None]]:
+        computed = np.flatnonzero(OK[:, k])
+        return computed, pvalues(tests[k], STAT[computed, k], D1[computed, k], D2[computed, k],
+                                 INFO_[computed, k, :], n_all[computed])
+
+    if threads > 1 and K > 1 and G >= _THREADED_TABLE:
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="kestrix-table") as pool:
+            laws = list(pool.map(tails, range(K)))
+    else:
+        laws = [tails(k) for k in range(K)]
     for k, name in enumerate(tests):
         test = REGISTRY[name]
         st, fl, info, d1, d2, stat = ST[:, k], FL[:, k], INFO_[:, k, :], D1[:, k], D2[:, k], STAT[:, k]
         refused_order = REFUSED[:, k]
         ok = OK[:, k]
-        rows_ok = np.flatnonzero(ok)
         law = test.law
-        pv, far = pvalues(name, stat[rows_ok], d1[rows_ok], d2[rows_ok], info[rows_ok], n_all[rows_ok])
+        rows_ok, (pv, far) = laws[k]
         if pv is not None:
             pvalue[rows_ok, k] = pv
             decided = ~np.isnan(pv)
@@ -464,10 +496,9 @@ def rows(run: Any, tests: tuple[str, ...], options: Any, groups: Groups, white_c
                                                         np.zeros(rr.size, dtype=np.int64))
             if name == "chow" and groups.label is not None:
                 extra = rr  # the break's label may differ by group
-            key = _pack([d1[rr], d2[rr], extra, reject[rr, k].astype(np.int64)])
-            cases, first, inverse = np.unique(key, return_index=True, return_inverse=True)
-            case_codes = {name_: np.empty(cases.size, dtype=np.int32) for name_ in ("label", "verdict", "note")}
-            case_df = np.empty(cases.size, dtype=np.int64)
+            first, inverse = _cases([d1[rr], d2[rr], extra, reject[rr, k].astype(np.int64)])
+            case_codes = {name_: np.empty(first.size, dtype=np.int32) for name_ in ("label", "verdict", "note")}
+            case_df = np.empty(first.size, dtype=np.int64)
             case_dist: list[str] = []
             case_alt: list[str] = []
             for c, i0 in enumerate(first.tolist()):
