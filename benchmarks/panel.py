@@ -14,8 +14,12 @@ the runs of every figure interleaved):
 * the battery engine alone on the same stacked groups, timed in C++ by
   ``engine_driver.cpp`` on one thread and on two (the same calls of at most
   2,048 groups the panel makes): the native time the Python layer is
-  measured against; beside it the engine's multiply-adds per group
-  (``suite.engine.fused_operations``) at the probe's peak rate;
+  measured against; beside it the engine's bound at 200 rows: the least
+  time its passes allow on this machine (``suite.engine.bound``: each pass
+  at the slowest of its multiply-adds at the peak rate, its divisions and
+  square roots on the divider, and its longest chain shared by a batch of
+  lanes, all from the roofline probe, run here first) and the fraction of
+  it the engine reaches;
 * the parts of ``battery_panel``: splitting the frame (one thread whatever
   ``workers`` is), the engine calls, and the table (its words on one
   thread, its p-values on ``workers`` threads), from which the bound
@@ -187,6 +191,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--peer-groups", type=int, default=60, help="groups the NumPy loop is timed on")
     parser.add_argument("--quick", action="store_true", help="1,000 groups, a smaller peer sample")
     parser.add_argument("--no-dask", action="store_true")
+    parser.add_argument("--no-probe", action="store_true", help="skip the roofline probe (and the engine's bound)")
     parser.add_argument("--baseline", type=str, default=None,
                         help="a folder holding an earlier version of the package (pip install --target)")
     parser.add_argument("--repeat", type=int, default=3, help="runs of each in-process figure (the best is shown)")
@@ -204,6 +209,12 @@ def main(argv: list[str] | None = None) -> int:
               for _, g in frame.iloc[: peer_groups * args.rows].groupby("firm")]
     t_peer = timed(lambda: [peer_battery(y, X) for y, X in arrays])[0] / peer_groups
 
+    roof = None
+    if not args.no_probe:
+        from suite.probe import run_roofline
+        roof = run_roofline(dict(n=20_000, rounds=3, big_mib=64, ps=(10,), lag=1, tiny_iters=0), print)
+        if "skipped" in roof:
+            print("roofline probe skipped: " + roof["skipped"])
     driver = Driver()
     try:
         path = driver.write(*stacked(frame, "firm", "ret", X_COLUMNS))
@@ -245,8 +256,9 @@ def main(argv: list[str] | None = None) -> int:
         driver.close()
     dask = None if args.no_dask else dask_time(frame, table)
 
-    from suite.engine import fused_operations
+    from suite.engine import bound, fused_operations
     fmas = fused_operations(args.rows, len(X_COLUMNS) + 1)["total"]
+    limit = None if roof is None or "skipped" in roof else bound(roof, args.rows, len(X_COLUMNS) + 1)
     per = lambda seconds, count=groups: seconds / count * 1e6  # noqa: E731
     # Two workers halve the engine calls at best; the split stays serial and the table takes its two-thread time.
     amdahl = (best["split"] + best["run"] + best["table"]) / (best["split"] + best["run"] / 2 + best["table2"])
@@ -289,11 +301,18 @@ def main(argv: list[str] | None = None) -> int:
           f"200-row groups' {per(best['all']):.2f}); the engine alone {per(best['native_short'], short):.2f}")
     print(f"the engine's arithmetic: about {fmas:,.0f} multiply-adds per group for the ten tests "
           f"(suite.engine.fused_operations), {fmas / (best['native1'] / groups) * 1e-9:.2f} G multiply-adds/s")
+    if limit is not None:
+        parts = "; ".join(f"{r['pass']} {r['seconds'] * 1e6:.2f} ({r['resource']})" for r in limit["passes"])
+        print(f"the engine's bound on this machine ({limit['lanes']} lanes; probe: {roof['fma_peak_gfmas']:.1f} G "
+              f"multiply-adds/s, divider {roof['div_peak_gops']:.2f} G divisions/s and {roof['sqrt_peak_gops']:.2f} "
+              f"G square roots/s, fma latency {roof['fma_latency_ns']:.2f} ns): {limit['seconds'] * 1e6:.2f} us/group "
+              f"= {parts}; the engine reaches {100 * limit['seconds'] / (best['native1'] / groups):.0f}% of it")
     args.out.mkdir(parents=True, exist_ok=True)
     out = args.out / ("panel-quick.json" if args.quick else "panel.json")
     out.write_text(json.dumps({
         "groups": groups, "rows": args.rows, "short_groups": short, "peer_groups": peer_groups,
         "peer_s_per_group": t_peer, "seconds": best, "fused_operations_per_group": fmas,
+        "engine_bound": limit, "probe": None if roof is None else {k: v for k, v in roof.items() if k != "cases"},
         "dask_s": None if dask is None else dask["seconds"],
         "dask_sent_s": None if dask is None else dask["sent_seconds"], "python": platform.python_version(),
         "numpy": np.__version__, "date": time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime()),

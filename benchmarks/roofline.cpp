@@ -26,8 +26,9 @@
 // and, as a check, the same recurrence as a plain loop left to the compiler.
 // The bandwidth is a sum over an array far beyond the last-level cache, read
 // once after every page was written, again with a plain loop as the check;
-// beside it the read bandwidth of smaller arrays, one per cache level, and the
-// latencies of a dependent addition and division chain.
+// beside it the read bandwidth of smaller arrays, one per cache level, the
+// latencies of a dependent addition and division chain, and the throughput
+// of divisions, of square roots and of the two mixed, in the widest vectors.
 //
 // With hac_ns given, ksx_hac_estimator_matmul is timed (Bartlett window) for
 // every n of hac_ns, every p of the p list and every L of hac_lags.
@@ -173,6 +174,64 @@ extern "C" double roofline_fma_width(int bits, long iters, double* fmas, int* ch
     return 0.0;
 }
 
+// Throughput of divisions and square roots (one unit on most cores, far
+// slower than the multiply-adds): CHAINS independent chains of the widest
+// vectors, each x = c / x (between 1/1.5 and 1.5) or y = sqrt(y + 0.5) (near
+// 1.366, a mantissa that takes the unit's full time), both, or half of each;
+// `what` 1: divisions, 2: square roots, 3: a division and a square root a
+// step.  Adds the operations performed (one per lane) to *ops.
+#if defined(__AVX512F__)
+inline __m512d div_v(__m512d a, __m512d b) { return _mm512_div_pd(a, b); }
+inline __m512d sqrt_v(__m512d a) { return _mm512_sqrt_pd(a); }
+inline __m512d add_v(__m512d a, __m512d b) { return _mm512_add_pd(a, b); }
+using widest = __m512d;
+#elif defined(__AVX__)
+inline __m256d div_v(__m256d a, __m256d b) { return _mm256_div_pd(a, b); }
+inline __m256d sqrt_v(__m256d a) { return _mm256_sqrt_pd(a); }
+inline __m256d add_v(__m256d a, __m256d b) { return _mm256_add_pd(a, b); }
+using widest = __m256d;
+#elif defined(__aarch64__)
+inline float64x2_t div_v(float64x2_t a, float64x2_t b) { return vdivq_f64(a, b); }
+inline float64x2_t sqrt_v(float64x2_t a) { return vsqrtq_f64(a); }
+inline float64x2_t add_v(float64x2_t a, float64x2_t b) { return vaddq_f64(a, b); }
+using widest = float64x2_t;
+#else
+using widest = double;
+#endif
+inline double div_v(double a, double b) {
+    double r = a / b;
+    in_register(r);
+    return r;
+}
+inline double sqrt_v(double a) {
+    double r = __builtin_sqrt(a);
+    in_register(r);
+    return r;
+}
+inline double add_v(double a, double b) { return a + b; }
+
+template <class V, int CHAINS>
+double unit_chains(int what, long iters, double* ops) {
+    V x[CHAINS];
+    for (int c = 0; c < CHAINS; ++c) x[c] = splat_v(x, 1.0 + 1e-3 * c);
+    const V num = splat_v(x, 1.000001), half = splat_v(x, 0.5);
+    for (long i = 0; i < iters; ++i) {
+#pragma GCC unroll 16
+        for (int c = 0; c < CHAINS; ++c) {
+            const bool divide = what == 1 || (what == 3 && c % 2 == 0);
+            x[c] = divide ? div_v(num, x[c]) : sqrt_v(add_v(x[c], half));
+        }
+    }
+    double s = 0.0;
+    for (int c = 0; c < CHAINS; ++c) s += sum_v(x[c]);
+    *ops = static_cast<double>(iters) * CHAINS * lanes_of<V>;
+    return s;
+}
+
+extern "C" double roofline_unit_peak(int what, long iters, double* ops) {
+    return unit_chains<widest, 8>(what, iters, ops);
+}
+
 // Latency: one dependent chain of `iters` scalar fmas, each waiting for the
 // one before.
 extern "C" double roofline_fma_latency(long iters, double* fmas) {
@@ -276,6 +335,7 @@ extern "C" double roofline_fma_latency(long iters, double* fmas);
 extern "C" double roofline_fma_simple(long iters, double* fmas);
 extern "C" double roofline_add_latency(long iters, double* ops);
 extern "C" double roofline_div_latency(long iters, double* ops);
+extern "C" double roofline_unit_peak(int what, long iters, double* ops);
 extern "C" double roofline_read_sum(const double* a, long n);
 
 namespace {
@@ -477,6 +537,10 @@ int main(int argc, char** argv) {
     const long simple_iters = size_iters([&](long it) { g_sink = g_sink + roofline_fma_simple(it, &fl); }, 0.05);
     const long add_iters = size_iters([&](long it) { g_sink = g_sink + roofline_add_latency(it, &fl); }, 0.02);
     const long div_iters = size_iters([&](long it) { g_sink = g_sink + roofline_div_latency(it, &fl); }, 0.02);
+    long unit_iters[3];
+    for (int what = 1; what <= 3; ++what)
+        unit_iters[what - 1] =
+            size_iters([&](long it) { g_sink = g_sink + roofline_unit_peak(what, it, &fl); }, 0.02);
 
     // Read bandwidth by working-set size, from the first cache level to well
     // beyond the last: each array is summed repeatedly (about 64 MiB a round),
@@ -537,6 +601,7 @@ int main(int argc, char** argv) {
     }
 
     std::vector<double> t_peak, f_peak, t_big, t_big_simple, t_lat, t_simple, f_simple, t_add, t_div;
+    std::vector<double> t_unit[3];  // seconds per operation: divisions, square roots, the two mixed
     std::vector<std::vector<double>> t_width(width_bits.size()), f_width(width_bits.size());
     std::vector<double> out(4096 * 4);
     for (int r = 0; r < rounds; ++r) {
@@ -562,6 +627,11 @@ int main(int argc, char** argv) {
         t0 = clock_type::now();
         g_sink = g_sink + roofline_div_latency(div_iters, &fl);
         t_div.push_back(seconds_since(t0) / fl);
+        for (int what = 1; what <= 3; ++what) {
+            t0 = clock_type::now();
+            g_sink = g_sink + roofline_unit_peak(what, unit_iters[what - 1], &fl);
+            t_unit[what - 1].push_back(seconds_since(t0) / fl);
+        }
         for (size_t w = 0; w < ws_arrays.size(); ++w) {
             const std::vector<double>& a = ws_arrays[w];
             const long sweeps = std::max<long>(2, (64L << 20) / static_cast<long>(8 * a.size()));
@@ -646,6 +716,8 @@ int main(int argc, char** argv) {
     std::printf(" \"fma_latency_ns\": %.6g, \"fmas_in_flight_for_peak\": %.6g,\n", lat * 1e9,
                 lat * peak_fmas);
     std::printf(" \"fma_simple_loop_gfmas\": %.6g,\n", f_simple[0] / median(t_simple) * 1e-9);
+    std::printf(" \"div_peak_gops\": %.6g, \"sqrt_peak_gops\": %.6g, \"div_sqrt_peak_gops\": %.6g,\n",
+                1e-9 / median(t_unit[0]), 1e-9 / median(t_unit[1]), 1e-9 / median(t_unit[2]));
     std::printf(" \"add_latency_ns\": %.6g, \"div_latency_ns\": %.6g,\n", median(t_add) * 1e9,
                 median(t_div) * 1e9);
     std::printf(" \"fresh_write_gbs\": %.6g, \"fresh_write_huge_gbs\": %.6g, \"fresh_bytes\": %.17g,\n",

@@ -44,10 +44,11 @@ def test_api_overhead_quick_run(tmp_path):
 def test_panel_benchmark_quick_run(tmp_path):
     script = BENCH.with_name("panel.py")
     proc = subprocess.run([sys.executable, "-P", str(script), "--groups", "30", "--rows", "40", "--peer-groups", "2",
-                           "--short-groups", "50", "--repeat", "1", "--no-dask", "--out", str(tmp_path)],
+                           "--short-groups", "50", "--repeat", "1", "--no-dask", "--no-probe", "--out", str(tmp_path)],
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
-    for words in ("battery_panel, workers=2", "battery engine alone (C++), 2 threads", "serial share", "short groups"):
+    for words in ("battery_panel, workers=2", "battery engine alone (C++), 2 threads", "which bound two workers at",
+                  "short groups"):
         assert words in proc.stdout
     assert (tmp_path / "panel.json").exists()
 
@@ -119,6 +120,34 @@ def test_bound_is_the_sum_of_each_pass_limit(function, n, p, L, resource, second
     b = bounds.Machine(ROOF).bound(function, n, p, L)
     assert b["resource"] == resource
     assert b["seconds"] == pytest.approx(seconds, rel=1e-12)
+
+
+ENGINE_ROOF = {"isa": "avx512 fma", "fma_peak_gfmas": 10.0, "fma_latency_ns": 1.0, "add_latency_ns": 1.0,
+               "div_latency_ns": 4.0, "div_peak_gops": 1.0, "sqrt_peak_gops": 1.0, "div_sqrt_peak_gops": 1.0}
+
+
+def test_engine_bound_takes_each_pass_at_its_slowest_limit():
+    sys.path.insert(0, str(BENCH.parent))
+    try:
+        from suite import engine
+    finally:
+        sys.path.remove(str(BENCH.parent))
+    b = engine.bound(ENGINE_ROOF, 200, 4)
+    recursion = next(r for r in b["passes"] if r["pass"] == "recursion")
+    # 200 rows, 5 divisions and 5 square roots a row, sharing a divider of 1 G/s: 2 us, beyond the
+    # 4,800 multiply-adds at 10 G/s (0.48 us) and 200 steps of an fma and a square root over 8 lanes
+    assert recursion["resource"] == "divider"
+    assert recursion["seconds"] == pytest.approx(2000e-9, rel=1e-12)
+    assert recursion["limits"]["multiply-adds"] == pytest.approx(480e-9, rel=1e-12)
+    assert recursion["limits"]["latency"] == pytest.approx(200 * 5e-9 / 8, rel=1e-12)
+    assert b["seconds"] == pytest.approx(sum(r["seconds"] for r in b["passes"]), rel=1e-12)
+    fmas = engine.fused_operations(200, 4)
+    assert fmas["total"] == pytest.approx(sum(p.fmas for p in engine.passes(200, 4)), rel=1e-12)
+    # A machine twice as fast in every respect: half the bound; four lanes instead of eight: no less
+    faster = {k: (v * 2 if k.endswith("gfmas") or k.endswith("gops") else v / 2 if k.endswith("ns") else v)
+              for k, v in ENGINE_ROOF.items()}
+    assert engine.bound(faster, 200, 4)["seconds"] == pytest.approx(b["seconds"] / 2, rel=1e-12)
+    assert engine.bound({**ENGINE_ROOF, "isa": "avx2 fma"}, 200, 4)["seconds"] >= b["seconds"]
 
 
 def test_quick_run_with_the_probe_bounds_every_kernel_of_a_length(tmp_path):
