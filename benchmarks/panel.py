@@ -15,11 +15,12 @@ the runs of every figure interleaved):
   ``engine_driver.cpp`` on one thread and on two (the same calls of at most
   2,048 groups the panel makes): the native time the Python layer is
   measured against; beside it the engine's bound at 200 rows: the least
-  time its passes allow on this machine (``suite.engine.bound``: each pass
-  at the slowest of its multiply-adds at the peak rate, its divisions and
-  square roots on the divider, and its longest chain shared by a batch of
-  lanes, all from the roofline probe, run here first) and the fraction of
-  it the engine reaches;
+  time its passes allow on this machine (``suite.engine.bound``: reading
+  the groups' data at the probed bandwidth, then each pass at the slowest
+  of its multiply-adds at the peak rate, its divisions and square roots on
+  the divider, and its longest chain shared by a batch of lanes, all from
+  the roofline probe, run here first) and the fraction of it the engine
+  reaches;
 * the parts of ``battery_panel``: splitting the frame (one thread whatever
   ``workers`` is), the engine calls, and the table (its words on one
   thread, its p-values on ``workers`` threads), from which the bound
@@ -258,7 +259,7 @@ def main(argv: list[str] | None = None) -> int:
 
     from suite.engine import bound, fused_operations
     fmas = fused_operations(args.rows, len(X_COLUMNS) + 1)["total"]
-    limit = None if roof is None or "skipped" in roof else bound(roof, args.rows, len(X_COLUMNS) + 1)
+    limit = None if roof is None or "skipped" in roof else bound(roof, args.rows, len(X_COLUMNS) + 1, groups=groups)
     per = lambda seconds, count=groups: seconds / count * 1e6  # noqa: E731
     # Two workers halve the engine calls at best; the split stays serial and the table takes its two-thread time.
     amdahl = (best["split"] + best["run"] + best["table"]) / (best["split"] + best["run"] / 2 + best["table2"])

@@ -148,6 +148,14 @@ def test_engine_bound_takes_each_pass_at_its_slowest_limit():
               for k, v in ENGINE_ROOF.items()}
     assert engine.bound(faster, 200, 4)["seconds"] == pytest.approx(b["seconds"] / 2, rel=1e-12)
     assert engine.bound({**ENGINE_ROOF, "isa": "avx2 fma"}, 200, 4)["seconds"] >= b["seconds"]
+    # Reading 1,000 groups of 200 x (y + 3 regressors): 6.4 MB, at the 4 MiB figure of ROOF (50 GB/s) and beyond
+    loaded = engine.bound({**ENGINE_ROOF, **ROOF}, 200, 4, groups=1000)
+    load = loaded["passes"][0]
+    assert (load["pass"], load["resource"]) == ("load", "bandwidth")
+    bounds, _ = _suite()
+    assert load["seconds"] == pytest.approx(6400 / bounds.Machine(ROOF).bandwidth(6.4e6), rel=1e-12)
+    unloaded = engine.bound({**ENGINE_ROOF, **ROOF}, 200, 4)["seconds"]
+    assert loaded["seconds"] == pytest.approx(load["seconds"] + unloaded, rel=1e-12)
 
 
 def test_quick_run_with_the_probe_bounds_every_kernel_of_a_length(tmp_path):

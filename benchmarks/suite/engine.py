@@ -147,20 +147,27 @@ def lanes_of(roof: dict[str, Any]) -> int:
     return 8 if "avx512" in roof.get("isa", "") else 4
 
 
-def bound(roof: dict[str, Any], n: int, p: int, lags: int = 4) -> dict[str, Any]:
+def bound(roof: dict[str, Any], n: int, p: int, lags: int = 4, groups: int | None = None) -> dict[str, Any]:
     """The engine's least time per group for the ten tests, pass by pass, from the probe's figures.
 
     A pass cannot run faster than the slowest of three limits: its multiply-adds at the multiply-add
     peak; its divisions and square roots on the divider (at least each kind at its own peak, and the
     pairs of the two at the mixed peak, the two sharing one unit on the cores probed so far); and its
     longest chain at the probed latencies (a square root counted as a division), shared by the groups
-    in one batch of lanes.  The bound is the sum over the passes; the resource named for each is the
-    one that sets it.
+    in one batch of lanes.  With ``groups`` (a run over that many groups), reading each group's y and
+    regressors once is a pass of its own, at the probe's read bandwidth for the run's whole data.  The
+    bound is the sum over the passes; the resource named for each is the one that sets it.
     """
     per_fma = 1e-9 / roof["fma_peak_gfmas"]
     lat = (roof["fma_latency_ns"] * 1e-9, roof["add_latency_ns"] * 1e-9, roof["div_latency_ns"] * 1e-9)
     width = lanes_of(roof)
     rows = []
+    if groups is not None and "read_bw_by_size" in roof:
+        from .bounds import Machine
+
+        data = 8.0 * n * p  # y and the p - 1 regressors beside the constant
+        seconds = data / Machine(roof).bandwidth(data * groups)
+        rows.append({"pass": "load", "resource": "bandwidth", "seconds": seconds, "limits": {"bandwidth": seconds}})
     for ph in passes(n, p, lags):
         unit = 0.0
         if "div_peak_gops" in roof:

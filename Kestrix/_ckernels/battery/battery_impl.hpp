@@ -123,50 +123,15 @@ public:
     // lanes that hold a missing or infinite value (bit l for lane l).
     unsigned load_all(const f64* const* y, const f64* const* X) {
         const i64 n = s_.n, p = s_.p;
-        constexpr uint64_t kExponent = 0x7ff0000000000000ULL;
-        uint64_t inf[W] = {};
-        const auto copy = [&](const f64* const* from, V* to, i64 count) {
-            for (i64 k = 0; k < count; ++k) {
-                V v;
-                for (int l = 0; l < W; ++l) {
-                    const f64 x = from[l][k];
-                    uint64_t bits;
-                    std::memcpy(&bits, &x, sizeof bits);
-                    inf[l] |= static_cast<uint64_t>((bits & kExponent) == kExponent);
-                    lanes::set_lane(v, l, x);
-                }
-                to[k] = v;
-            }
-        };
-        copy(y, y_, n);
-        copy(X, X_, n * p);
-        unsigned unclean = 0;
-        for (int l = 0; l < W; ++l) {
-            clear(l);
-            if (inf[l]) unclean |= 1u << l;
-        }
-        return unclean;
+        gather_lanes(y, y_, n, 1);
+        gather_lanes(X, X_, n * p, 1);
+        return unclean_lanes();
     }
 
     // load_all with X as columns: lane l's element (i, j) at cols[j][at[l] + i], a null column all ones.
     unsigned load_all_columns(const f64* const* y, const f64* const* cols, const i64* at) {
         const i64 n = s_.n, p = s_.p;
-        constexpr uint64_t kExponent = 0x7ff0000000000000ULL;
-        uint64_t inf[W] = {};
-        const auto put = [&](const f64* const* from, V* to, i64 count, i64 stride) {
-            for (i64 k = 0; k < count; ++k) {
-                V v;
-                for (int l = 0; l < W; ++l) {
-                    const f64 x = from[l][k];
-                    uint64_t bits;
-                    std::memcpy(&bits, &x, sizeof bits);
-                    inf[l] |= static_cast<uint64_t>((bits & kExponent) == kExponent);
-                    lanes::set_lane(v, l, x);
-                }
-                to[k * stride] = v;
-            }
-        };
-        put(y, y_, n, 1);
+        gather_lanes(y, y_, n, 1);
         for (i64 j = 0; j < p; ++j) {
             if (!cols[j]) {
                 for (i64 i = 0; i < n; ++i) X_[i * p + j] = num(1.0);
@@ -174,12 +139,31 @@ public:
             }
             const f64* column[W];
             for (int l = 0; l < W; ++l) column[l] = cols[j] + at[l];
-            put(column, X_ + j, n, p);
+            gather_lanes(column, X_ + j, n, p);
         }
+        return unclean_lanes();
+    }
+
+    // to[k·stride] = the vector of from[l][k] over the lanes l, k = 0 .. count-1.
+    static void gather_lanes(const f64* const* from, V* to, i64 count, i64 stride) {
+        for (i64 k = 0; k < count; ++k) {
+            V v;
+            for (int l = 0; l < W; ++l) lanes::set_lane(v, l, from[l][k]);
+            to[k * stride] = v;
+        }
+    }
+
+    // The lanes whose y or X holds a missing or infinite value (x - x is 0 exactly for every finite x and
+    // NaN otherwise), after the outputs of every lane are cleared.
+    unsigned unclean_lanes() {
+        const i64 n = s_.n, p = s_.p;
+        Mask<V> bad = uniform<V>(false);
+        for (i64 k = 0; k < n; ++k) bad = bad | !(y_[k] - y_[k] == zero());
+        for (i64 k = 0; k < n * p; ++k) bad = bad | !(X_[k] - X_[k] == zero());
         unsigned unclean = 0;
         for (int l = 0; l < W; ++l) {
             clear(l);
-            if (inf[l]) unclean |= 1u << l;
+            if (lanes::mask_lane<V>(bad, l)) unclean |= 1u << l;
         }
         return unclean;
     }
