@@ -82,9 +82,11 @@ KSX_INLINE void reflect_column(Factor<V>& f, i64 k, V* col, i64 ld) {
 }
 
 // Reflector k applied to M columns j0 .. j0+M-1 of a block B (rows k .. n-1 of stride ld), side by side
-// in registers: each column gets exactly the operations of reflect_column.
+// in registers: each column gets exactly the operations of reflect_column.  With `sumsq`, also the sum of
+// squares of column j0's new rows k+2 .. n-1, the chain column_sumsq forms over them (the next column's
+// decision, when column j0 is the next to be taken), made as the rows are written.
 template <int M, class V>
-KSX_INLINE void reflect_tile(const Factor<V>& f, i64 k, V* B, i64 ld, i64 j0) {
+KSX_INLINE void reflect_tile(const Factor<V>& f, i64 k, V* B, i64 ld, i64 j0, V* sumsq = nullptr) {
     const V* A = f.A;
     const i64 lda = f.ld;
     const i64 c = f.taken[k];
@@ -102,26 +104,39 @@ KSX_INLINE void reflect_tile(const Factor<V>& f, i64 k, V* B, i64 ld, i64 j0) {
         t[j] = f.tau[k] * d[j];
         B[k * ld + j0 + j] = B[k * ld + j0 + j] - t[j];
     }
+    if (!sumsq) {
+        for (i64 i = k + 1; i < f.n; ++i) {
+            const V v = A[i * lda + c];
+#pragma GCC unroll 8
+            for (int j = 0; j < M; ++j) B[i * ld + j0 + j] = lanes::fma(-t[j], v, B[i * ld + j0 + j]);
+        }
+        return;
+    }
+    V s = lanes::splat<V>(0.0);
     for (i64 i = k + 1; i < f.n; ++i) {
         const V v = A[i * lda + c];
 #pragma GCC unroll 8
         for (int j = 0; j < M; ++j) B[i * ld + j0 + j] = lanes::fma(-t[j], v, B[i * ld + j0 + j]);
+        if (i > k + 1) s = lanes::fma(B[i * ld + j0], B[i * ld + j0], s);
     }
+    *sumsq = s;
 }
 
-// Reflector k applied to columns c0 .. c1-1 of a block B, eight at a time.
+// Reflector k applied to columns c0 .. c1-1 of a block B, eight at a time; with `sumsq`, the sum of
+// squares of column c0's rows k+2 .. n-1 after it (see reflect_tile).
 template <class V>
-KSX_INLINE void reflect_block(const Factor<V>& f, i64 k, V* B, i64 ld, i64 c0, i64 c1) {
+KSX_INLINE void reflect_block(const Factor<V>& f, i64 k, V* B, i64 ld, i64 c0, i64 c1, V* sumsq = nullptr) {
     for (i64 j0 = c0; j0 < c1; j0 += 8) {
+        V* s = j0 == c0 ? sumsq : nullptr;
         switch (c1 - j0 < 8 ? c1 - j0 : 8) {
-            case 1: reflect_tile<1>(f, k, B, ld, j0); break;
-            case 2: reflect_tile<2>(f, k, B, ld, j0); break;
-            case 3: reflect_tile<3>(f, k, B, ld, j0); break;
-            case 4: reflect_tile<4>(f, k, B, ld, j0); break;
-            case 5: reflect_tile<5>(f, k, B, ld, j0); break;
-            case 6: reflect_tile<6>(f, k, B, ld, j0); break;
-            case 7: reflect_tile<7>(f, k, B, ld, j0); break;
-            default: reflect_tile<8>(f, k, B, ld, j0); break;
+            case 1: reflect_tile<1>(f, k, B, ld, j0, s); break;
+            case 2: reflect_tile<2>(f, k, B, ld, j0, s); break;
+            case 3: reflect_tile<3>(f, k, B, ld, j0, s); break;
+            case 4: reflect_tile<4>(f, k, B, ld, j0, s); break;
+            case 5: reflect_tile<5>(f, k, B, ld, j0, s); break;
+            case 6: reflect_tile<6>(f, k, B, ld, j0, s); break;
+            case 7: reflect_tile<7>(f, k, B, ld, j0, s); break;
+            default: reflect_tile<8>(f, k, B, ld, j0, s); break;
         }
     }
 }
@@ -146,9 +161,11 @@ KSX_INLINE void apply_q(Factor<V>& f, V* b, i64 ld) {
 
 // Takes column j, to which the reflections so far have been applied: the
 // rank decision and its own reflection.  `norm` is |a_j| of the column as
-// given.  Returns whether the column was taken.
+// given; `sumsq`, when given, the sum of squares of its rows rank+1 .. n-1
+// (column_sumsq's chain, made as the last reflection wrote them).  Returns
+// whether the column was taken.
 template <class V>
-KSX_INLINE bool take_column(Factor<V>& f, i64 j, const V& norm) {
+KSX_INLINE bool take_column(Factor<V>& f, i64 j, const V& norm, const V* sumsq = nullptr) {
     V* A = f.A;
     const i64 ld = f.ld;
     const i64 r = f.rank;
@@ -157,7 +174,7 @@ KSX_INLINE bool take_column(Factor<V>& f, i64 j, const V& norm) {
         return false;
     }
     const V alpha = A[r * ld + j];
-    const V sigma = column_sumsq(A, ld, r + 1, f.n, j);
+    const V sigma = sumsq ? *sumsq : column_sumsq(A, ld, r + 1, f.n, j);
     const V mu = lanes::sqrt(lanes::fma(alpha, alpha, sigma));
     if (lanes::decide<V>(*f.track, !(mu > lanes::splat<V>(f.tol) * norm))) {
         f.dependent[j] = 1;
@@ -219,8 +236,14 @@ template <class V>
 KSX_INLINE void take_columns(Factor<V>& f, i64 c0, i64 c1, const V* norm, i64 c_end = -1) {
     if (c_end < c1) c_end = c1;
     for (i64 k = 0; k < f.rank; ++k) reflect_block(f, k, f.A, f.ld, c0, c_end);
-    for (i64 j = c0; j < c1; ++j)
-        if (take_column(f, j, norm[j])) reflect_block(f, f.rank - 1, f.A, f.ld, j + 1, c_end);
+    // The sum of squares that decides column j, when the reflection of column j - 1 made it.
+    V next = lanes::splat<V>(0.0);
+    bool have = false;
+    for (i64 j = c0; j < c1; ++j) {
+        const bool taken = take_column(f, j, norm[j], have ? &next : nullptr);
+        have = taken && j + 1 < c1 && f.rank + 1 < f.n;
+        if (taken) reflect_block(f, f.rank - 1, f.A, f.ld, j + 1, c_end, have ? &next : nullptr);
+    }
 }
 
 // Coefficients of the columns taken from c = Q'y (its first rank entries):
