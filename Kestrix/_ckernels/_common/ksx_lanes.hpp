@@ -203,6 +203,37 @@ KSX_INLINE void set_lane(V& v, int l, f64 x) {
     }
 }
 
+// r[0 .. W-1] (W = 4 or 8) as a W x W block, row l holding W consecutive elements of problem l, becomes
+// its transpose: r[k] holds element k of every problem.  In log2(W) stages of two-vector shuffles (stage s
+// pairs r[i] with r[i + s]); the values are moved, never computed on.
+typedef int64_t index4 __attribute__((vector_size(32)));
+typedef int64_t index8 __attribute__((vector_size(64)));
+
+template <class V>
+KSX_INLINE void transpose(V* r) {
+    constexpr int W = width<V>;
+    static_assert(W == 4 || W == 8, "transpose is for 4 or 8 lanes");
+    using I = typename std::conditional<W == 4, index4, index8>::type;
+    const auto stage = [r](int s, const I& lo, const I& hi) {
+        for (int i = 0; i < W; ++i) {
+            if (i & s) continue;
+            const V a = r[i], c = r[i + s];
+            r[i] = __builtin_shuffle(a, c, lo);
+            r[i + s] = __builtin_shuffle(a, c, hi);
+        }
+    };
+    // Element k of the low result: a[k] where bit s of k is clear, else c[k - s]; of the high result:
+    // a[k + s] where it is clear, else c[k] (indices of c count from W).
+    if constexpr (W == 4) {
+        stage(1, I{0, 4, 2, 6}, I{1, 5, 3, 7});
+        stage(2, I{0, 1, 4, 5}, I{2, 3, 6, 7});
+    } else {
+        stage(1, I{0, 8, 2, 10, 4, 12, 6, 14}, I{1, 9, 3, 11, 5, 13, 7, 15});
+        stage(2, I{0, 1, 8, 9, 4, 5, 12, 13}, I{2, 3, 10, 11, 6, 7, 14, 15});
+        stage(4, I{0, 1, 2, 3, 8, 9, 10, 11}, I{4, 5, 6, 7, 12, 13, 14, 15});
+    }
+}
+
 template <class V>
 KSX_INLINE bool any(const Mask<V>& m) {
     if constexpr (scalar<V>) {

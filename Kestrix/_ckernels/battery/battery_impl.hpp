@@ -144,9 +144,19 @@ public:
         return unclean_lanes();
     }
 
-    // to[k·stride] = the vector of from[l][k] over the lanes l, k = 0 .. count-1.
+    // to[k·stride] = the vector of from[l][k] over the lanes l, k = 0 .. count-1: W elements of every lane
+    // at a time, loaded whole and transposed in registers, the rest one by one.
     static void gather_lanes(const f64* const* from, V* to, i64 count, i64 stride) {
-        for (i64 k = 0; k < count; ++k) {
+        i64 k = 0;
+        if constexpr (W == 4 || W == 8) {
+            for (; k + W <= count; k += W) {
+                V r[W];
+                for (int l = 0; l < W; ++l) std::memcpy(&r[l], from[l] + k, sizeof(V));
+                lanes::transpose(r);
+                for (int i = 0; i < W; ++i) to[(k + i) * stride] = r[i];
+            }
+        }
+        for (; k < count; ++k) {
             V v;
             for (int l = 0; l < W; ++l) lanes::set_lane(v, l, from[l][k]);
             to[k * stride] = v;
@@ -1167,7 +1177,45 @@ private:
         for (int k = 0; k < K; ++k) out[pairs[k][0] * r + pairs[k][1]] = acc[k];
     }
 
+    // lag_tile's sums for r = R <= 4 columns, every entry (lower: only b <= a) side by side: each row's
+    // 2R values loaded once for the R² products, each entry still one chain in row order.
+    template <int R, bool LOWER>
+    static void lag_square(const V* U, i64 n, i64 j, V* out) {
+        V acc[R * R];
+#pragma GCC unroll 16
+        for (int k = 0; k < R * R; ++k) acc[k] = zero();
+        for (i64 t = 0; t < n - j; ++t) {
+            V x[R], y[R];
+#pragma GCC unroll 4
+            for (int m = 0; m < R; ++m) {
+                x[m] = U[t * R + m];
+                y[m] = U[(t + j) * R + m];
+            }
+#pragma GCC unroll 4
+            for (int a = 0; a < R; ++a)
+#pragma GCC unroll 4
+                for (int b = 0; b < R; ++b)
+                    if (!LOWER || b <= a) acc[a * R + b] = lanes::fma(x[a], y[b], acc[a * R + b]);
+        }
+#pragma GCC unroll 4
+        for (int a = 0; a < R; ++a)
+#pragma GCC unroll 4
+            for (int b = 0; b < R; ++b)
+                if (!LOWER || b <= a) out[a * R + b] = acc[a * R + b];
+    }
+
     static void lag_products(const V* U, i64 n, i64 r, i64 j, V* out) {
+        switch (r * 2 + (j == 0 ? 1 : 0)) {
+            case 2: return lag_square<1, false>(U, n, j, out);
+            case 3: return lag_square<1, true>(U, n, j, out);
+            case 4: return lag_square<2, false>(U, n, j, out);
+            case 5: return lag_square<2, true>(U, n, j, out);
+            case 6: return lag_square<3, false>(U, n, j, out);
+            case 7: return lag_square<3, true>(U, n, j, out);
+            case 8: return lag_square<4, false>(U, n, j, out);
+            case 9: return lag_square<4, true>(U, n, j, out);
+            default: break;
+        }
         constexpr int kTile = 16;
         i64 pairs[kTile][2];
         int count = 0;
