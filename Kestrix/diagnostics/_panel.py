@@ -64,26 +64,28 @@ class Panel:
     def ncols(self) -> int:
         return len(self.x_columns) + int(self.add_constant)
 
-    def block(self, g0: int, g1: int) -> tuple[np.ndarray, np.ndarray]:
-        """y and X (C-contiguous, new arrays) of the groups g0 .. g1-1, their rows one after another."""
+    def _rows(self, g0: int, g1: int) -> Any:
+        """The frame's rows of the groups g0 .. g1-1, one group after another: a slice when the frame is in
+        group order, else their positions."""
         r0 = int(self.starts[g0]) if g0 < self.groups else self.nrows
         r1 = int(self.starts[g1]) if g1 < self.groups else self.nrows
-        rows_ = slice(r0, r1) if self.order is None else self.order[r0:r1]
+        return slice(r0, r1) if self.order is None else self.order[r0:r1]
+
+    def block(self, g0: int, g1: int) -> tuple[np.ndarray, np.ndarray]:
+        """y and X (C-contiguous, new arrays) of the groups g0 .. g1-1, their rows one after another."""
+        rows_ = self._rows(g0, g1)
         y = np.array(self.y_column[rows_], dtype=np.float64)
-        X = np.empty((r1 - r0, self.ncols))
+        X = np.empty((y.shape[0], self.ncols))
         if self.add_constant:
             X[:, 0] = 1.0
         for j, column in enumerate(self.x_columns):
             X[:, j + self.add_constant] = column[rows_]
         return y, X
 
-
     def columns(self, g0: int, g1: int) -> tuple[np.ndarray, tuple[np.ndarray | None, ...]]:
         """y and the columns of X (None for the constant) of the groups g0 .. g1-1, as the engine takes them:
         views of the frame's columns when its rows are in group order, else the rows gathered per column."""
-        r0 = int(self.starts[g0]) if g0 < self.groups else self.nrows
-        r1 = int(self.starts[g1]) if g1 < self.groups else self.nrows
-        rows_ = slice(r0, r1) if self.order is None else self.order[r0:r1]
+        rows_ = self._rows(g0, g1)
         constant: tuple[None, ...] = (None,) if self.add_constant else ()
         return self.y_column[rows_], constant + tuple(column[rows_] for column in self.x_columns)
 
